@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building and testing Quillora needs.
+# Idempotent: packages already present are not fetched again. Needs root (or sudo).
+set -euo pipefail
+
+packages=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config clang-format
+  # audio server client library and the private test server
+  libpipewire-0.3-dev libspa-0.2-dev pipewire pipewire-bin wireplumber pipewire-pulse
+  # media: encoder, muxer, resampler; the ffmpeg CLI is the benchmark's reference
+  libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg
+  # application framework
+  qt6-base-dev qt6-base-dev-tools qt6-svg-dev libqt6svg6
+  # system journal, event sounds
+  libsystemd-dev libcanberra-dev
+  # tests and benchmarks
+  libgtest-dev libgmock-dev googletest libbenchmark-dev sox procps util-linux
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+  SUDO="sudo"
+fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
