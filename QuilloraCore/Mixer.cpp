@@ -1,0 +1,128 @@
+#include "QuilloraCore/Mixer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <utility>
+
+namespace Mixer {
+
+namespace {
+
+// Width of the limiter's knee. Computed in single precision on purpose: 1 - 0.9f is 0.100000024, and the
+// curve's exact values depend on it.
+constexpr float limiterKnee = 1.0f - limiterThreshold;
+
+// The array cut to count samples, or extended with zeros at the end.
+Channel padded(const Channel& samples, std::size_t count) {
+    Channel out(count, 0.0f);
+    std::copy_n(samples.begin(), std::min(count, samples.size()), out.begin());
+    return out;
+}
+
+std::size_t frames(int frameCount) {
+    return frameCount > 0 ? static_cast<std::size_t>(frameCount) : 0;
+}
+
+// Above the threshold: the tanh knee, with the sign of x restored. Kept out of line so that the loop
+// calling it for the rare hot sample needs no registers saved around the call in its common path.
+[[gnu::noinline]] float limitAboveThreshold(float x) {
+    const float y =
+        limiterThreshold + limiterKnee * std::tanh((std::fabs(x) - limiterThreshold) / limiterKnee);
+    return x < 0 ? -y : y;
+}
+
+// Soft-limits every sample in place. Mixed blocks rarely reach the knee, so a vectorised scan first looks
+// for any sample above the threshold and only such a block gets the per-sample pass. NaN compares false
+// and is left as it is.
+void limitInPlace(Channel& samples) {
+    const std::size_t count = samples.size();
+    float* const x = samples.data();
+    int above = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        above |= std::fabs(x[i]) > limiterThreshold ? 1 : 0;
+    }
+    if (above == 0) {
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (std::fabs(x[i]) > limiterThreshold) {
+            x[i] = limitAboveThreshold(x[i]);
+        }
+    }
+}
+
+} // namespace
+
+Channel downmixToMono(const Channels& channels, int frameCount) {
+    const std::size_t count = frames(frameCount);
+    Channel out(count, 0.0f);
+    if (channels.empty()) {
+        return out;
+    }
+    const float scale = 1.0f / static_cast<float>(channels.size());
+    float* const dst = out.data();
+    for (const Channel& channel : channels) {
+        const std::size_t n = std::min(count, channel.size());
+        const float* const src = channel.data();
+        // Element-wise multiply-add: vectorising it keeps every sample's own order of operations.
+        for (std::size_t i = 0; i < n; ++i) {
+            dst[i] += src[i] * scale;
+        }
+    }
+    return out;
+}
+
+Stereo toStereo(const Channels& channels, int frameCount) {
+    const std::size_t count = frames(frameCount);
+    switch (channels.size()) {
+    case 0:
+        return {Channel(count, 0.0f), Channel(count, 0.0f)};
+    case 1: {
+        Channel centre = padded(channels[0], count);
+        return {centre, std::move(centre)}; // braced initialisers run left to right
+    }
+    default:
+        return {padded(channels[0], count), padded(channels[1], count)};
+    }
+}
+
+Stereo mix(const Channels& mic, const Channels& system, int frameCount, float micGain, float systemGain) {
+    const Channel voice = downmixToMono(mic, frameCount);
+    // The padded call channels become the output arrays, so the mix needs no further allocation.
+    Stereo out = toStereo(system, frameCount);
+    const std::size_t count = voice.size();
+    const float* const m = voice.data();
+    float* const left = out.left.data();
+    float* const right = out.right.data();
+    for (std::size_t i = 0; i < count; ++i) {
+        const float v = m[i] * micGain;
+        left[i] = left[i] * systemGain + v;
+        right[i] = v + right[i] * systemGain;
+    }
+    limitInPlace(out.left);
+    limitInPlace(out.right);
+    return out;
+}
+
+float softLimit(float x) {
+    // Written as "not above" so that NaN, which compares false, comes back unchanged.
+    if (!(std::fabs(x) > limiterThreshold)) {
+        return x;
+    }
+    return limitAboveThreshold(x);
+}
+
+float rms(const Channel& samples) {
+    if (samples.empty()) {
+        return 0.0f;
+    }
+    // One running single-precision sum in index order; reassociating it would change the result.
+    float sum = 0.0f;
+    for (const float x : samples) {
+        sum += x * x;
+    }
+    return std::sqrt(sum / static_cast<float>(samples.size()));
+}
+
+} // namespace Mixer
