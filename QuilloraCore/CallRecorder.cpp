@@ -1,5 +1,21 @@
 #include "QuilloraCore/CallRecorder.h"
 
+#include "QuilloraCore/AggregateDevice.h"
+#include "QuilloraCore/CoreAudioHelpers.h"
+#include "QuilloraCore/Diagnostics.h"
+#include "QuilloraCore/SerialQueue.h"
+#include "QuilloraCore/SystemAudioTap.h"
+#include "QuilloraCore/TrackWriter.h"
+#include "QuilloraCore/VoiceLeveler.h"
+
+#include <array>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <semaphore>
+#include <span>
+#include <thread>
+
 #include <QJsonValue>
 #include <QString>
 #include <cmath>
@@ -54,4 +70,386 @@ std::optional<CallRecorder::Stats> CallRecorder::Stats::fromJson(const QJsonObje
     stats.seconds = *secondsValue;
     stats.hadMicrophone = hadMic.toBool();
     return stats;
+}
+
+// ---- the recorder ----
+
+namespace {
+
+// Room for about ten seconds of a mono mic plus a stereo tap at 48 kHz, with slack for larger layouts,
+// before the writer queue has to catch up.
+constexpr std::size_t blockRingBytes = std::size_t{10} * 48000 * 4 * sizeof(float);
+
+const AudioObjectPropertyAddress defaultInputAddress{kAudioHardwarePropertyDefaultInputDevice,
+                                                     kAudioObjectPropertyScopeGlobal,
+                                                     kAudioObjectPropertyElementMain};
+
+// Shortest text that reads back as the same double, always with a fractional part: 48000.0, 44100.5.
+std::string decimalText(double value) {
+    char text[64];
+    const auto result = std::to_chars(std::begin(text), std::end(text), value);
+    std::string out(text, result.ptr);
+    if (out.find_first_of(".eEn") == std::string::npos) { // "n": nan and inf stay as they are
+        out += ".0";
+    }
+    return out;
+}
+
+double nominalSampleRate(AudioObjectID device) {
+    try {
+        return CoreAudio::value<double>(device, kAudioDevicePropertyNominalSampleRate,
+                                        kAudioObjectPropertyScopeGlobal, 0.0);
+    } catch (const CoreAudioError&) {
+        return 0;
+    }
+}
+
+std::string tapFormatText(const std::optional<AudioStreamBasicDescription>& format) {
+    if (!format) {
+        return "?";
+    }
+    return decimalText(format->mSampleRate) + "Hz " + std::to_string(format->mChannelsPerFrame) + "ch";
+}
+
+std::string streamListText(const std::vector<int>& streams) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < streams.size(); ++i) {
+        text += (i == 0 ? "" : ", ") + std::to_string(streams[i]);
+    }
+    return text + "]";
+}
+
+uint32_t deviceStateValue(AudioObjectID device, AudioObjectPropertySelector selector) {
+    try {
+        return CoreAudio::value<uint32_t>(device, selector, kAudioObjectPropertyScopeGlobal, 0u);
+    } catch (const CoreAudioError&) {
+        return 99;
+    }
+}
+
+} // namespace
+
+CallRecorder::CallRecorder(std::filesystem::path outputURL, std::optional<std::filesystem::path> debugDirectory)
+    : outputURL_(std::move(outputURL)), callbackCounter_(std::make_shared<Counter>()),
+      debugDirectory_(std::move(debugDirectory)),
+      writerQueue_(std::make_unique<SerialQueue>("com.tandrevel.quillora.writer")),
+      meter_(std::make_shared<LevelMeter>()), pending_(std::make_unique<BlockRing::Block>()) {
+    writerQueue_->setDoorbellHandler([this] { drainBlocks(); });
+}
+
+CallRecorder::~CallRecorder() {
+    onEvent = nullptr; // nothing is reported from a recorder that is going away
+    stop();
+    writerQueue_.reset(); // runs what is still queued, then joins the worker, before the rest goes
+}
+
+void CallRecorder::requestMicrophoneAccess(std::function<void(bool granted)> completion) {
+    AudioHardware& hardware = AudioHardware::shared();
+    switch (hardware.authorizationStatus()) {
+    case AVAuthorizationStatusAuthorized:
+        completion(true);
+        return;
+    case AVAuthorizationStatusNotDetermined:
+        hardware.requestAccess(std::move(completion));
+        return;
+    default:
+        completion(false);
+        return;
+    }
+}
+
+bool CallRecorder::requestMicrophoneAccessAndWait() {
+    struct Answer {
+        std::binary_semaphore ready{0};
+        std::atomic<bool> granted{false};
+    };
+    auto answer = std::make_shared<Answer>();
+    std::thread([answer] {
+        requestMicrophoneAccess([answer](bool granted) {
+            answer->granted = granted;
+            answer->ready.release();
+        });
+    }).detach();
+    answer->ready.acquire();
+    return answer->granted;
+}
+
+int64_t CallRecorder::callbackCount() const { return callbackCounter_->count(); }
+
+uint64_t CallRecorder::droppedBlocks() const { return blocks_ ? blocks_->droppedBlocks() : 0; }
+
+std::string CallRecorder::deviceState() const {
+    if (!aggregate_) {
+        return "nessun dispositivo";
+    }
+    const AudioObjectID device = aggregate_->deviceID();
+    return "running=" + std::to_string(deviceStateValue(device, kAudioDevicePropertyDeviceIsRunning)) +
+           " alive=" + std::to_string(deviceStateValue(device, kAudioDevicePropertyDeviceIsAlive)) +
+           " proc=" + (procID_ != 0 ? "true" : "false");
+}
+
+void CallRecorder::start(bool useMicrophone) {
+    if (isRunning_) {
+        return;
+    }
+    writer_ = std::make_unique<TrackWriter>(outputURL_, debugDirectory_, meter_);
+    if (!blocks_) {
+        blocks_ = std::make_shared<BlockRing>(blockRingBytes);
+    }
+    try {
+        tap_ = std::make_unique<SystemAudioTap>();
+        startCapture(useMicrophone);
+    } catch (...) {
+        teardownCapture();
+        if (tap_) {
+            AudioHardware::shared().destroyProcessTap(tap_->tapID());
+            tap_.reset();
+        }
+        writerQueue_->sync([this] { closeWriter(); });
+        throw;
+    }
+    isRunning_ = true;
+    usesMicrophone_ = useMicrophone;
+    if (useMicrophone) {
+        listenForInputChanges();
+    }
+    startWatchdog();
+}
+
+void CallRecorder::startCapture(bool useMicrophone) {
+    if (!tap_) {
+        return;
+    }
+    std::optional<AudioObjectID> microphone;
+    if (useMicrophone) {
+        try {
+            const auto input = CoreAudio::value<uint32_t>(kAudioObjectSystemObject,
+                                                          kAudioHardwarePropertyDefaultInputDevice,
+                                                          kAudioObjectPropertyScopeGlobal, 0u);
+            if (input != 0) {
+                microphone = input;
+            }
+        } catch (const CoreAudioError&) {
+            // no default input: record without a microphone
+        }
+    }
+
+    aggregate_ = std::make_unique<AggregateDevice>(*tap_, microphone);
+    microphoneName_ = aggregate_->micName();
+
+    diagnostics_ = "streams=" + streamListText(aggregate_->streamChannels()) +
+                   " leading=" + std::to_string(aggregate_->leadingStreamCount()) +
+                   " mic=" + (aggregate_->leadingStreamsAreMicrophone() ? "true" : "false") +
+                   " rate=" + decimalText(nominalSampleRate(aggregate_->deviceID())) +
+                   " tapFormat=" + tapFormatText(tap_->format());
+
+    const auto startTime = std::chrono::steady_clock::now();
+    Diagnostics::log("Cattura avviata: " + diagnostics_);
+    const double sampleRate = nominalSampleRate(aggregate_->deviceID());
+
+    AudioDeviceIOBlock block = [counter = callbackCounter_, blocks = blocks_, queue = writerQueue_.get(),
+                                startTime, leadingCount = static_cast<uint32_t>(aggregate_->leadingStreamCount()),
+                                leadingAreMicrophone = aggregate_->leadingStreamsAreMicrophone(),
+                                sampleRate](const AudioTimeStamp*, const AudioBufferList* input,
+                                            const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*) {
+        if (counter->increment() == 1) {
+            // The one line allowed to format and allocate here: it happens once per recording.
+            const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - startTime;
+            char line[64];
+            std::snprintf(line, sizeof line, "Primo blocco audio dopo %.3f s", waited.count());
+            Diagnostics::log(line);
+        }
+        if (input == nullptr) {
+            return;
+        }
+        std::array<BlockRing::ChannelSource, BlockRing::maxChannels> mic;
+        std::array<BlockRing::ChannelSource, BlockRing::maxChannels> system;
+        std::size_t micCount = 0;
+        std::size_t systemCount = 0;
+        uint32_t frameCount = 0;
+        const AudioBuffer* buffers = &input->mBuffers[0];
+        for (uint32_t stream = 0; stream < input->mNumberBuffers; ++stream) {
+            const AudioBuffer& buffer = buffers[stream];
+            if (buffer.mData == nullptr || buffer.mNumberChannels == 0) {
+                continue;
+            }
+            const uint32_t channels = buffer.mNumberChannels;
+            const uint32_t bytesPerFrame = channels * 4;
+            const uint32_t frames = buffer.mDataByteSize >= bytesPerFrame ? buffer.mDataByteSize / bytesPerFrame : 0;
+            frameCount = std::max(frameCount, frames);
+            const bool isLeading = stream < leadingCount;
+            if (isLeading && !leadingAreMicrophone) {
+                continue; // an output device's own input (a headset): not what we record
+            }
+            auto& list = isLeading ? mic : system;
+            auto& count = isLeading ? micCount : systemCount;
+            const auto* samples = static_cast<const float*>(buffer.mData);
+            for (uint32_t c = 0; c < channels && count < list.size(); ++c) {
+                list[count++] = {samples + c, channels, frames};
+            }
+        }
+        if (frameCount < 1) {
+            return;
+        }
+        blocks->push(static_cast<int>(frameCount), sampleRate, std::span(mic.data(), micCount),
+                     std::span(system.data(), systemCount));
+        queue->ringDoorbell();
+    };
+
+    AudioHardware& hardware = AudioHardware::shared();
+    AudioDeviceIOProcID procID = 0;
+    OSStatus status = hardware.createIOProcIDWithBlock(aggregate_->deviceID(), std::move(block), &procID);
+    if (status != kAudioHardwareNoError) {
+        throw CoreAudioError("Creazione della callback audio", status);
+    }
+    procID_ = procID;
+    status = hardware.deviceStart(aggregate_->deviceID(), procID_);
+    if (status != kAudioHardwareNoError) {
+        throw CoreAudioError("Avvio della cattura audio", status);
+    }
+}
+
+void CallRecorder::teardownCapture() {
+    AudioHardware& hardware = AudioHardware::shared();
+    if (aggregate_ && procID_ != 0) {
+        hardware.deviceStop(aggregate_->deviceID(), procID_);
+        hardware.destroyIOProcID(aggregate_->deviceID(), procID_);
+    }
+    procID_ = 0;
+    if (aggregate_) {
+        hardware.destroyAggregateDevice(aggregate_->deviceID());
+    }
+    aggregate_.reset();
+}
+
+void CallRecorder::listenForInputChanges() {
+    QPointer<CallRecorder> self(this);
+    AudioObjectPropertyListenerID listener = 0;
+    const OSStatus status = AudioHardware::shared().addPropertyListenerBlock(
+        kAudioObjectSystemObject, defaultInputAddress,
+        [self](uint32_t, const AudioObjectPropertyAddress*) {
+            if (self) {
+                self->rebuildCapture(true);
+            }
+        },
+        &listener);
+    if (status == kAudioHardwareNoError) {
+        inputListener_ = listener;
+    }
+}
+
+void CallRecorder::stopListening() {
+    if (inputListener_ != 0) {
+        AudioHardware::shared().removePropertyListenerBlock(kAudioObjectSystemObject, defaultInputAddress,
+                                                            inputListener_);
+        inputListener_ = 0;
+    }
+}
+
+void CallRecorder::startWatchdog() {
+    lastCallbackCount_ = callbackCounter_->count();
+    watchdog_ = new QTimer(this);
+    watchdog_->setInterval(watchdogInterval_);
+    connect(watchdog_, &QTimer::timeout, this, &CallRecorder::watchdogTick);
+    watchdog_->start();
+}
+
+void CallRecorder::watchdogTick() {
+    if (!isRunning_) {
+        return;
+    }
+    if (callbackCounter_->count() == lastCallbackCount_) {
+        ++restartCount_;
+        Diagnostics::log("Nessun audio da 2 s: riavvio la cattura (" + std::to_string(restartCount_) + ")");
+        rebuildCapture(false);
+    }
+    lastCallbackCount_ = callbackCounter_->count();
+}
+
+void CallRecorder::rebuildCapture(bool notifyMicrophone) {
+    if (!isRunning_) {
+        return;
+    }
+    teardownCapture();
+    try {
+        startCapture(usesMicrophone_);
+    } catch (const std::exception& error) {
+        const std::string message = std::string("Riavvio della cattura non riuscito: ") + error.what();
+        stop();
+        sendEvent(Failure{message});
+        return;
+    }
+    if (notifyMicrophone) {
+        sendEvent(MicrophoneChanged{microphoneName_});
+    }
+}
+
+CallRecorder::Stats CallRecorder::stop() {
+    if (!isRunning_) {
+        return {};
+    }
+    isRunning_ = false;
+    if (watchdog_ != nullptr) {
+        watchdog_->stop();
+        watchdog_->deleteLater(); // stop() may run inside the timer's own tick
+        watchdog_ = nullptr;
+    }
+    stopListening();
+    teardownCapture();
+    if (tap_) {
+        AudioHardware::shared().destroyProcessTap(tap_->tapID());
+        tap_.reset();
+    }
+    Stats stats;
+    writerQueue_->sync([&] { stats = closeWriter(); });
+    if (const uint64_t dropped = droppedBlocks(); dropped > 0) {
+        Diagnostics::log("Blocchi audio persi (scrittura in ritardo): " + std::to_string(dropped));
+    }
+    return stats;
+}
+
+// Writer queue. Every block captured before this point is still in the ring and gets written first.
+CallRecorder::Stats CallRecorder::closeWriter() {
+    drainBlocks();
+    if (!writer_) {
+        return {};
+    }
+    const Stats stats = writer_->stats();
+    writer_.reset(); // finishes the recording and the debug tracks
+    return stats;
+}
+
+// Writer queue.
+void CallRecorder::drainBlocks() {
+    if (!blocks_) {
+        return;
+    }
+    while (blocks_->pop(*pending_)) {
+        if (!writer_ || failed_) {
+            continue;
+        }
+        try {
+            writer_->write(pending_->mic, pending_->system, pending_->frameCount, pending_->sampleRate);
+        } catch (const std::exception& error) {
+            failed_ = true;
+            reportWriteFailure(std::string("Errore di scrittura: ") + error.what());
+        }
+    }
+}
+
+// Writer queue: the stop and the event happen on the main thread.
+void CallRecorder::reportWriteFailure(const std::string& message) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, message] {
+            stop();
+            sendEvent(Failure{message});
+        },
+        Qt::QueuedConnection);
+}
+
+void CallRecorder::sendEvent(const Event& event) {
+    if (auto handler = onEvent) { // a copy: the handler may replace or drop the recorder's callback
+        handler(event);
+    }
 }

@@ -1,11 +1,43 @@
 #pragma once
 
-#include <QJsonObject>
-#include <optional>
+#include "Platform/Audio/AudioHardware.h"
+#include "QuilloraCore/BlockRing.h"
 
-// One recording. The capture side arrives with the audio hardware layer; for now this holds the value
-// types the writer and the application share.
-class CallRecorder {
+#include <QJsonObject>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+
+class AggregateDevice;
+class LevelMeter;
+class SerialQueue;
+class SystemAudioTap;
+class TrackWriter;
+
+// Counts capture callbacks; the watchdog compares it between ticks. Incremented on the real-time thread.
+class Counter {
+public:
+    // Returns the new count.
+    int64_t increment() noexcept { return count_.fetch_add(1, std::memory_order_relaxed) + 1; }
+    int64_t count() const noexcept { return count_.load(std::memory_order_relaxed); }
+
+private:
+    std::atomic<int64_t> count_{0};
+};
+
+// One recording: the output file's writer, the system-audio tap, the aggregate device with its capture
+// callback, a listener on the default input device, a silence watchdog and the writer queue. Lives on the
+// main thread; keeps the capture alive across device changes and silence on its own.
+class CallRecorder : public QObject {
+    Q_OBJECT
+
 public:
     // End-of-recording statistics, filled by the track writer.
     struct Stats {
@@ -21,4 +53,80 @@ public:
 
         bool operator==(const Stats&) const = default;
     };
+
+    // What the recorder tells the application, always on the main thread.
+    struct MicrophoneChanged {
+        std::optional<std::string> name;
+    };
+    struct Failure {
+        std::string message; // Italian, shown as is
+    };
+    using Event = std::variant<MicrophoneChanged, Failure>;
+
+    CallRecorder(std::filesystem::path outputURL, std::optional<std::filesystem::path> debugDirectory);
+    ~CallRecorder() override;
+
+    // Asks for microphone permission when it was never asked; `completion` gets the answer on any thread.
+    static void requestMicrophoneAccess(std::function<void(bool granted)> completion);
+    // Blocks the calling thread until the answer arrives. Must not be the thread the answer needs.
+    static bool requestMicrophoneAccessAndWait();
+
+    // Throws CoreAudioError, or the writer's file and media errors. Main thread.
+    void start(bool useMicrophone);
+    // Main thread, never on the writer queue. Idempotent.
+    Stats stop();
+
+    const std::filesystem::path& outputURL() const { return outputURL_; }
+    std::function<void(const Event&)> onEvent;
+    const std::optional<std::string>& microphoneName() const { return microphoneName_; }
+    bool isRunning() const { return isRunning_; }
+    const std::string& diagnostics() const { return diagnostics_; }
+    int restartCount() const { return restartCount_; }
+    const std::shared_ptr<LevelMeter>& meter() const { return meter_; }
+    int64_t callbackCount() const;
+    std::string deviceState() const;
+    // Event handlers must not destroy the recorder synchronously (use deleteLater): events are sent from
+    // inside the recorder's own timer and listener callbacks.
+
+    // Blocks the writer could not take because it was too far behind (never expected; logged at stop).
+    uint64_t droppedBlocks() const;
+
+    // The watchdog's interval; tests shorten it.
+    static constexpr int watchdogIntervalMs = 2000;
+    void setWatchdogIntervalForTesting(int milliseconds) { watchdogInterval_ = milliseconds; }
+
+private:
+    void startCapture(bool useMicrophone);
+    void teardownCapture();
+    void listenForInputChanges();
+    void stopListening();
+    void startWatchdog();
+    void watchdogTick();
+    void rebuildCapture(bool notifyMicrophone);
+    Stats closeWriter();
+    void drainBlocks();
+    void reportWriteFailure(const std::string& message);
+    void sendEvent(const Event& event);
+
+    std::filesystem::path outputURL_;
+    std::optional<std::string> microphoneName_;
+    bool isRunning_ = false;
+    std::string diagnostics_;
+    std::shared_ptr<Counter> callbackCounter_;
+    std::optional<std::filesystem::path> debugDirectory_;
+    std::shared_ptr<BlockRing> blocks_;
+    std::unique_ptr<SerialQueue> writerQueue_;
+    std::unique_ptr<TrackWriter> writer_; // writer queue only, once started
+    std::unique_ptr<SystemAudioTap> tap_;
+    std::unique_ptr<AggregateDevice> aggregate_;
+    AudioDeviceIOProcID procID_ = 0;
+    AudioObjectPropertyListenerID inputListener_ = 0;
+    bool failed_ = false; // writer queue only
+    QTimer* watchdog_ = nullptr;
+    int64_t lastCallbackCount_ = 0;
+    bool usesMicrophone_ = true;
+    int restartCount_ = 0;
+    std::shared_ptr<LevelMeter> meter_;
+    int watchdogInterval_ = watchdogIntervalMs;
+    std::unique_ptr<BlockRing::Block> pending_; // writer queue only: reused for every block
 };

@@ -1,0 +1,72 @@
+#include "Platform/Audio/AudioHardware.h"
+#include "Quillora/CommandLine.h"
+#include "Quillora/HeadlessRecording.h"
+#include "QuilloraCore/Diagnostics.h"
+#include "QuilloraCore/Probe.h"
+
+#include <QCoreApplication>
+#include <QSaveFile>
+#include <cstdio>
+
+namespace {
+
+constexpr const char* usage = R"(Usage:
+  quillora --record [SECONDS] [--out FILE.m4a] [--debug-tracks DIR] [--no-mic] [--cycles N]
+  quillora --probe REPORT.txt
+  quillora --help | --version
+
+  --record [SECONDS]   record the computer's audio and the microphone for SECONDS (default 10) without
+                       any window, then print a JSON summary (also written to FILE.m4a.json)
+  --out FILE.m4a       where the recording goes (default: a new "Chiamata ..." file in the music folder)
+  --debug-tracks DIR   also write the unprocessed voice and call as DIR/mic.wav and DIR/system.wav
+  --no-mic             record the computer's audio only
+  --cycles N           make N-1 short recordings first (FILE.cicloK.m4a), then the final one
+  --probe REPORT.txt   try each way of capturing audio on this machine and write a report (about 15 s)
+
+Ctrl+C during --record ends the recording early; the file and the summary are finished as usual.
+Environment: QUILLORA_AUDIO_BACKEND=simulated uses the built-in simulated audio system.
+)";
+
+int runProbe(const QString& path) {
+    std::string text;
+    for (const auto& line : Probe::run()) {
+        text += line + "\n";
+    }
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write(text.data(), static_cast<qint64>(text.size()));
+        file.commit();
+    }
+    Diagnostics::flush();
+    AudioHardware::setShared(nullptr);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Tandrevel"));
+    QCoreApplication::setApplicationName(QStringLiteral("Quillora"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QUILLORA_VERSION));
+    const QStringList arguments = QCoreApplication::arguments();
+
+    if (CommandLine::has(arguments, QStringLiteral("--help")) || CommandLine::has(arguments, QStringLiteral("-h"))) {
+        std::fputs(usage, stdout);
+        return 0;
+    }
+    if (CommandLine::has(arguments, QStringLiteral("--version"))) {
+        std::printf("quillora %s\n", QUILLORA_VERSION);
+        return 0;
+    }
+    if (const auto report = CommandLine::value(arguments, QStringLiteral("--probe"))) {
+        return runProbe(*report);
+    }
+    if (CommandLine::has(arguments, QStringLiteral("--record"))) {
+        HeadlessRecording::run(arguments);
+    }
+    std::fputs("quillora: the tray application is not available in this build yet; use --record or --probe "
+               "(see --help).\n",
+               stderr);
+    return 2;
+}

@@ -1,0 +1,201 @@
+#include "Quillora/HeadlessRecording.h"
+
+#include "Platform/Audio/AudioHardware.h"
+#include "Quillora/CommandLine.h"
+#include "QuilloraCore/CallRecorder.h"
+#include "QuilloraCore/Diagnostics.h"
+#include "QuilloraCore/FileNaming.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <map>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Turns SIGINT and SIGTERM into an event on the main loop (the handler only writes one byte to a pipe).
+// After the first signal the default action is back, so a second Ctrl+C ends the process at once; the
+// recording file stays playable even then.
+class InterruptWatcher {
+public:
+    InterruptWatcher() {
+        if (pipe2(fds_, O_CLOEXEC | O_NONBLOCK) != 0) {
+            fds_[0] = fds_[1] = -1;
+            return;
+        }
+        writeEnd = fds_[1];
+        notifier_ = std::make_unique<QSocketNotifier>(fds_[0], QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
+            char byte = 0;
+            while (read(fds_[0], &byte, 1) > 0) {
+            }
+            interrupted_ = true;
+            if (loop_ != nullptr) {
+                loop_->quit();
+            }
+        });
+        struct sigaction action {};
+        action.sa_handler = &InterruptWatcher::onSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESETHAND;
+        sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGTERM, &action, nullptr);
+    }
+
+    ~InterruptWatcher() {
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+        writeEnd = -1;
+        notifier_.reset();
+        for (int fd : fds_) {
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+    }
+
+    InterruptWatcher(const InterruptWatcher&) = delete;
+    InterruptWatcher& operator=(const InterruptWatcher&) = delete;
+
+    bool interrupted() const { return interrupted_; }
+
+    // Runs the main loop until `deadline` or an interrupt, whichever comes first.
+    void waitUntil(Clock::time_point deadline) {
+        while (!interrupted_ && Clock::now() < deadline) {
+            QEventLoop loop;
+            loop_ = &loop;
+            const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            QTimer::singleShot(std::max<std::chrono::milliseconds>(remaining, std::chrono::milliseconds(0)),
+                               Qt::PreciseTimer, &loop, &QEventLoop::quit);
+            loop.exec();
+            loop_ = nullptr;
+        }
+    }
+
+private:
+    static void onSignal(int) {
+        if (writeEnd >= 0) {
+            const char byte = 1;
+            [[maybe_unused]] const auto written = write(writeEnd, &byte, 1);
+        }
+    }
+
+    static inline volatile std::sig_atomic_t writeEnd = -1;
+    int fds_[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> notifier_;
+    QEventLoop* loop_ = nullptr;
+    bool interrupted_ = false;
+};
+
+QString fixed(double value, int decimals) { return QString::asprintf("%.*f", decimals, value); }
+
+std::filesystem::path cycleURL(const std::filesystem::path& output, long long index) {
+    return output.parent_path() / (output.stem().string() + ".ciclo" + std::to_string(index) + ".m4a");
+}
+
+QString pathText(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
+
+} // namespace
+
+void HeadlessRecording::run(const QStringList& arguments) {
+    const double duration = CommandLine::recordSeconds(arguments);
+    std::filesystem::path output;
+    if (const auto out = CommandLine::value(arguments, QStringLiteral("--out"))) {
+        output = std::filesystem::absolute(out->toStdString());
+    } else {
+        output = FileNaming::recordingURL(FileNaming::defaultDirectory(), QDateTime::currentDateTime());
+    }
+    std::optional<std::filesystem::path> debugDirectory;
+    if (const auto folder = CommandLine::value(arguments, QStringLiteral("--debug-tracks"))) {
+        debugDirectory = std::filesystem::absolute(folder->toStdString());
+    }
+    const bool useMicrophone = CommandLine::has(arguments, QStringLiteral("--no-mic"))
+                                   ? false
+                                   : CallRecorder::requestMicrophoneAccessAndWait();
+    const long long cycles = CommandLine::cycles(arguments);
+
+    InterruptWatcher interrupts;
+    QJsonObject summary;
+    summary.insert("file", pathText(output));
+    summary.insert("microphoneAllowed", useMicrophone ? "true" : "false");
+
+    for (long long i = 1; i < cycles; ++i) {
+        const QString key = QStringLiteral("ciclo%1").arg(i);
+        CallRecorder recorder(cycleURL(output, i), debugDirectory);
+        try {
+            recorder.start(useMicrophone);
+        } catch (const std::exception& error) {
+            summary.insert(key, QString::fromStdString(error.what()));
+            continue;
+        }
+        interrupts.waitUntil(Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                std::chrono::duration<double>(duration)));
+        const auto callbacks = recorder.callbackCount();
+        const int restarts = recorder.restartCount();
+        const CallRecorder::Stats stats = recorder.stop();
+        summary.insert(key, QStringLiteral("callbacks=%1 restarts=%2 seconds=%3")
+                                .arg(callbacks)
+                                .arg(restarts)
+                                .arg(fixed(stats.seconds, 2)));
+    }
+
+    CallRecorder recorder(output, debugDirectory);
+    bool started = false;
+    try {
+        recorder.start(useMicrophone);
+        started = true;
+    } catch (const std::exception& error) {
+        summary.insert("error", QString::fromStdString(error.what()));
+    }
+    if (started) {
+        summary.insert("microphone", recorder.microphoneName()
+                                         ? QString::fromStdString(*recorder.microphoneName())
+                                         : QStringLiteral("nessuno"));
+        const auto begin = Clock::now();
+        const auto deadline =
+            begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(duration));
+        interrupts.waitUntil(deadline);
+        const double untilDeadline = std::chrono::duration<double>(deadline - Clock::now()).count();
+        summary.insert("diagnostics",
+                       QString::fromStdString(recorder.diagnostics() + " " + recorder.deviceState()));
+        summary.insert("wallSeconds", fixed(duration - untilDeadline, 2));
+        summary.insert("callbacks", QString::number(recorder.callbackCount()));
+        summary.insert("restarts", QString::number(recorder.restartCount()));
+        const CallRecorder::Stats stats = recorder.stop();
+        summary.insert("seconds", fixed(stats.seconds, 2));
+        summary.insert("micPeakRMS", fixed(stats.micPeakRMS, 5));
+        summary.insert("systemPeakRMS", fixed(stats.systemPeakRMS, 5));
+    }
+
+    // QJsonObject keeps its keys sorted.
+    QByteArray json = QJsonDocument(summary).toJson(QJsonDocument::Indented);
+    while (json.endsWith('\n')) {
+        json.chop(1);
+    }
+    QFile summaryFile(pathText(output) + ".json");
+    if (summaryFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        summaryFile.write(json);
+        summaryFile.close();
+    }
+    std::fwrite(json.constData(), 1, static_cast<std::size_t>(json.size()), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+
+    const int status = summary.contains("error") ? 1 : 0;
+    Diagnostics::flush();
+    AudioHardware::setShared(nullptr); // disconnects from the audio server before the process ends
+    std::exit(status);
+}
