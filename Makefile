@@ -20,6 +20,9 @@ build: configure
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+run: build
+	scripts/record-demo.sh $(BUILD)
+
 bench: build
 	scripts/run-benchmarks.sh $(BUILD)
 
