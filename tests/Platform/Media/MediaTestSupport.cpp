@@ -1,0 +1,212 @@
+#include "MediaTestSupport.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include <cmath>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <numbers>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace {
+
+struct InputCloser {
+    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
+struct CodecFreer {
+    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+};
+struct PacketFreer {
+    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+struct FrameFreer {
+    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wold-style-cast"
+bool endOfDecoding(int status) {
+    return status == AVERROR(EAGAIN) || status == AVERROR_EOF;
+}
+#pragma GCC diagnostic pop
+
+void check(int status, const std::string& what) {
+    if (status < 0) {
+        char text[AV_ERROR_MAX_STRING_SIZE] = {};
+        av_strerror(status, text, sizeof text);
+        throw std::runtime_error(what + ": " + text);
+    }
+}
+
+void appendFrame(const AVFrame& frame, DecodedAudio& out) {
+    const int channels = frame.ch_layout.nb_channels;
+    for (int c = 0; c < channels; ++c) {
+        auto& target = out.channels[static_cast<std::size_t>(c)];
+        for (int i = 0; i < frame.nb_samples; ++i) {
+            switch (frame.format) {
+            case AV_SAMPLE_FMT_FLTP:
+                target.push_back(reinterpret_cast<const float*>(frame.extended_data[c])[i]);
+                break;
+            case AV_SAMPLE_FMT_FLT:
+                target.push_back(reinterpret_cast<const float*>(frame.extended_data[0])[i * channels + c]);
+                break;
+            case AV_SAMPLE_FMT_S16:
+                target.push_back(reinterpret_cast<const int16_t*>(frame.extended_data[0])[i * channels + c] /
+                                 32768.0f);
+                break;
+            default:
+                throw std::runtime_error("unexpected decoded sample format");
+            }
+        }
+    }
+}
+
+} // namespace
+
+DecodedAudio decodeAudioFile(const std::filesystem::path& path) {
+    AVFormatContext* raw = nullptr;
+    check(avformat_open_input(&raw, path.c_str(), nullptr, nullptr), "open " + path.string());
+    std::unique_ptr<AVFormatContext, InputCloser> input(raw);
+    check(avformat_find_stream_info(input.get(), nullptr), "stream info");
+    const int streamIndex = av_find_best_stream(input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    check(streamIndex, "audio stream");
+    const AVStream* stream = input->streams[streamIndex];
+    const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+    if (codec == nullptr) {
+        throw std::runtime_error("no decoder");
+    }
+    std::unique_ptr<AVCodecContext, CodecFreer> decoder(avcodec_alloc_context3(codec));
+    check(avcodec_parameters_to_context(decoder.get(), stream->codecpar), "decoder parameters");
+    check(avcodec_open2(decoder.get(), codec, nullptr), "open decoder");
+
+    DecodedAudio out;
+    out.containerName = input->iformat->name;
+    out.codecName = codec->name;
+    out.sampleRate = decoder->sample_rate;
+    out.channelCount = decoder->ch_layout.nb_channels;
+    out.channels.resize(static_cast<std::size_t>(out.channelCount));
+
+    std::unique_ptr<AVPacket, PacketFreer> packet(av_packet_alloc());
+    std::unique_ptr<AVFrame, FrameFreer> frame(av_frame_alloc());
+    const auto drain = [&] {
+        for (;;) {
+            const int status = avcodec_receive_frame(decoder.get(), frame.get());
+            if (endOfDecoding(status)) {
+                return;
+            }
+            check(status, "decode");
+            appendFrame(*frame, out);
+            av_frame_unref(frame.get());
+        }
+    };
+    for (;;) {
+        const int status = av_read_frame(input.get(), packet.get());
+        if (status < 0) {
+            break; // end of file, or the truncated tail of a killed recording
+        }
+        if (packet->stream_index == streamIndex) {
+            out.packetBytes += packet->size;
+            ++out.packetCount;
+            check(avcodec_send_packet(decoder.get(), packet.get()), "send packet");
+            drain();
+        }
+        av_packet_unref(packet.get());
+    }
+    check(avcodec_send_packet(decoder.get(), nullptr), "flush decoder");
+    drain();
+    return out;
+}
+
+bool containsMovieFragments(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    return bytes.find("moof") != std::string::npos;
+}
+
+std::vector<float> sine(std::size_t count, double frequency, double sampleRate, float amplitude,
+                        std::size_t offset) {
+    std::vector<float> out(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        out[i] = amplitude * static_cast<float>(std::sin(2 * std::numbers::pi * frequency *
+                                                         static_cast<double>(offset + i) / sampleRate));
+    }
+    return out;
+}
+
+ToneFit fitTone(const std::vector<float>& samples, std::size_t begin, std::size_t end, double frequency,
+                double sampleRate) {
+    // Normal equations for x ~ a sin + b cos + c, solved by Cramer's rule (3 x 3).
+    double ss = 0, sc = 0, cc = 0, s1 = 0, c1 = 0, n = 0, xs = 0, xc = 0, x1 = 0;
+    const double w = 2 * std::numbers::pi * frequency / sampleRate;
+    for (std::size_t i = begin; i < end; ++i) {
+        const double si = std::sin(w * static_cast<double>(i));
+        const double ci = std::cos(w * static_cast<double>(i));
+        const double x = samples[i];
+        ss += si * si, sc += si * ci, cc += ci * ci, s1 += si, c1 += ci, n += 1;
+        xs += x * si, xc += x * ci, x1 += x;
+    }
+    const auto det3 = [](double a, double b, double c, double d, double e, double f, double g, double h,
+                         double k) {
+        return a * (e * k - f * h) - b * (d * k - f * g) + c * (d * h - e * g);
+    };
+    const double det = det3(ss, sc, s1, sc, cc, c1, s1, c1, n);
+    const double a = det3(xs, sc, s1, xc, cc, c1, x1, c1, n) / det;
+    const double b = det3(ss, xs, s1, sc, xc, c1, s1, x1, n) / det;
+    const double c = det3(ss, sc, xs, sc, cc, xc, s1, c1, x1) / det;
+    ToneFit fit;
+    fit.amplitude = std::hypot(a, b);
+    double sum = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+        const double model =
+            a * std::sin(w * static_cast<double>(i)) + b * std::cos(w * static_cast<double>(i)) + c;
+        const double r = samples[i] - model;
+        sum += r * r;
+        fit.maxResidual = std::max(fit.maxResidual, std::fabs(r));
+    }
+    fit.residualRms = end > begin ? std::sqrt(sum / static_cast<double>(end - begin)) : 0;
+    return fit;
+}
+
+int bestLag(const std::vector<float>& reference, const std::vector<float>& observed, std::size_t begin,
+            std::size_t length, int maxLag) {
+    int best = 0;
+    double bestScore = -2;
+    for (int lag = -maxLag; lag <= maxLag; ++lag) {
+        const auto first = static_cast<std::ptrdiff_t>(begin) + lag;
+        if (first < 0 || static_cast<std::size_t>(first) + length > observed.size() ||
+            begin + length > reference.size()) {
+            continue; // only shifts at which the whole stretch can be compared
+        }
+        double dot = 0, energyRef = 0, energyObs = 0;
+        for (std::size_t i = begin; i < begin + length; ++i) {
+            const auto j = static_cast<std::ptrdiff_t>(i) + lag;
+            const double r = reference[i];
+            const double o = observed[static_cast<std::size_t>(j)];
+            dot += r * o, energyRef += r * r, energyObs += o * o;
+        }
+        const double score = energyRef > 0 && energyObs > 0 ? dot / std::sqrt(energyRef * energyObs) : -1;
+        if (score > bestScore) {
+            bestScore = score;
+            best = lag;
+        }
+    }
+    return best;
+}
+
+TemporaryDirectory::TemporaryDirectory() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "quillora-media-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+}
+
+TemporaryDirectory::~TemporaryDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}

@@ -1,0 +1,364 @@
+#include "MediaTestSupport.h"
+#include "QuilloraCore/CoreAudioHelpers.h"
+#include "QuilloraCore/TrackWriter.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <fstream>
+#include <limits>
+#include <poll.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using Channels = Mixer::Channels;
+
+// A block of `frames` frames cut from whole-signal channels at `position`.
+Channels slice(const Channels& channels, std::size_t position, std::size_t frames) {
+    Channels out;
+    for (const auto& channel : channels) {
+        out.emplace_back(channel.begin() + static_cast<std::ptrdiff_t>(position),
+                         channel.begin() + static_cast<std::ptrdiff_t>(position + frames));
+    }
+    return out;
+}
+
+// Feeds whole signals to the writer in blocks cycling through sizes; returns the frames written.
+std::size_t writeInBlocks(TrackWriter& writer, const Channels& mic, const Channels& system, double rate,
+                          const std::vector<std::size_t>& sizes) {
+    const std::size_t total = !mic.empty() ? mic.front().size() : system.front().size();
+    std::size_t position = 0;
+    for (std::size_t k = 0; position < total; ++k) {
+        const std::size_t frames = std::min(sizes[k % sizes.size()], total - position);
+        writer.write(slice(mic, position, frames), slice(system, position, frames), static_cast<int>(frames),
+                     rate);
+        position += frames;
+    }
+    return total;
+}
+
+double decibels(double ratio) {
+    return 20 * std::log10(ratio);
+}
+
+// A tone in noise: the tone can be measured, the noise makes every alignment but the right one differ.
+std::vector<float> toneInNoise(std::size_t count, double frequency, float amplitude, float noise) {
+    std::vector<float> out = sine(count, frequency, 48000, amplitude);
+    uint32_t seed = 12345;
+    for (float& x : out) {
+        seed = seed * 1664525u + 1013904223u;
+        x += noise * (static_cast<float>(seed >> 8) / 16777216.0f - 0.5f);
+    }
+    return out;
+}
+
+class TrackWriterTest : public ::testing::Test {
+protected:
+    TemporaryDirectory dir_;
+    std::shared_ptr<LevelMeter> meter_ = std::make_shared<LevelMeter>();
+};
+
+} // namespace
+
+TEST_F(TrackWriterTest, RecordsTheCallOnItsSidesAndTheVoiceInTheCentre) {
+    const std::size_t total = 96000;
+    // Far end: 1 kHz on the left only. Voice: 300 Hz in noise; with the far end talking the leveler
+    // stays at unity, so the right channel is the voice exactly as captured.
+    const Channels system{sine(total, 1000, 48000, 0.4f), std::vector<float>(total, 0.0f)};
+    const Channels mic{toneInNoise(total, 300, 0.14f, 0.2f)};
+    const auto path = dir_ / "Chiamata.m4a";
+    {
+        TrackWriter writer(path, std::nullopt, meter_);
+        writeInBlocks(writer, mic, system, 48000, {1024, 480, 999});
+        EXPECT_NEAR(writer.stats().seconds, 2.0, 1e-9);
+        EXPECT_TRUE(writer.stats().hadMicrophone);
+        // The loudest block of the voice: a little above its overall RMS.
+        const double voiceRMS = std::sqrt(0.14 * 0.14 / 2 + 0.2 * 0.2 / 12);
+        EXPECT_GT(writer.stats().micPeakRMS, voiceRMS);
+        EXPECT_LT(writer.stats().micPeakRMS, voiceRMS * 1.1);
+        EXPECT_NEAR(writer.stats().systemPeakRMS, 0.4 / std::sqrt(2.0), 0.002);
+    }
+    const DecodedAudio decoded = decodeAudioFile(path);
+    EXPECT_EQ(decoded.codecName, "aac");
+    EXPECT_EQ(decoded.sampleRate, 48000);
+    EXPECT_EQ(decoded.channelCount, 2);
+    EXPECT_GE(decoded.frames(), total);
+    EXPECT_LT(decoded.frames(), total + 1024);
+    EXPECT_NEAR(decoded.payloadBitRate(), 160000, 16000);
+
+    const auto& left = decoded.channels[0];
+    const auto& right = decoded.channels[1];
+    const std::size_t from = 4800;
+    const std::size_t to = total - 4800;
+    EXPECT_NEAR(fitTone(left, from, to, 1000, 48000).amplitude, 0.4, 0.02);
+    EXPECT_LT(fitTone(right, from, to, 1000, 48000).amplitude, 0.004) << "the call's left stays on the left";
+    const double voiceLeft = fitTone(left, from, to, 300, 48000).amplitude;
+    const double voiceRight = fitTone(right, from, to, 300, 48000).amplitude;
+    EXPECT_NEAR(voiceLeft, 0.14, 0.02);
+    EXPECT_NEAR(decibels(voiceLeft / voiceRight), 0, 0.2) << "the voice sits in the centre";
+
+    // No priming offset: the right channel is the voice alone, and it lines up with the input from the
+    // first frame on.
+    EXPECT_EQ(bestLag(mic[0], right, 0, 1024, 1500), 0);
+}
+
+TEST_F(TrackWriterTest, LoudInputIsLimitedBeforeEncoding) {
+    const std::size_t total = 48000;
+    // Voice and call together reach 1.85 times full scale on both sides.
+    const Channels system{sine(total, 1000, 48000, 0.95f), sine(total, 1500, 48000, 0.95f)};
+    const Channels mic{sine(total, 300, 48000, 0.9f)};
+    const auto path = dir_ / "loud.m4a";
+    {
+        TrackWriter writer(path, std::nullopt, meter_);
+        writeInBlocks(writer, mic, system, 48000, {1024});
+    }
+    const DecodedAudio decoded = decodeAudioFile(path);
+    // The limiter keeps the encoder's input within full scale; AAC itself adds some overshoot on such
+    // flat-topped waves (about 0.3 dB here, more at the abrupt start), so the first 0.1 s is left out
+    // and a small margin allowed. Unlimited, the peaks would be near 1.85.
+    for (const auto& channel : decoded.channels) {
+        float peak = 0;
+        for (std::size_t i = 4800; i < total; ++i) {
+            peak = std::max(peak, std::fabs(channel[i]));
+        }
+        EXPECT_LT(peak, 1.06f);
+        EXPECT_GT(peak, 0.95f);
+    }
+}
+
+TEST_F(TrackWriterTest, ConvertsOtherRatesTo48kHzWithoutSeams) {
+    // 44.1 kHz blocks of awkward sizes, then a switch to 16 kHz: one converter per rate.
+    const Channels system44{sine(44100, 1000, 44100, 0.5f)};
+    const Channels system16{sine(16000, 1000, 16000, 0.5f, 16000)};
+    const auto path = dir_ / "converted.m4a";
+    {
+        TrackWriter writer(path, std::nullopt, meter_);
+        writeInBlocks(writer, {}, system44, 44100, {441, 1000});
+        writeInBlocks(writer, {}, system16, 16000, {160, 333});
+        EXPECT_NEAR(writer.stats().seconds, 2.0, 1e-9);
+    }
+    const DecodedAudio decoded = decodeAudioFile(path);
+    EXPECT_EQ(decoded.sampleRate, 48000);
+    // Each converter holds back its filter delay once: a few dozen frames short of two seconds.
+    EXPECT_GT(decoded.frames(), 96000u - 100);
+    EXPECT_LT(decoded.frames(), 96000u + 1024);
+
+    // The right pitch at both rates, and no clicks where blocks meet: a 1 kHz sinusoid explains each
+    // half to within the codec's noise (a dropped or repeated sample would leave a residual of ~0.07).
+    const ToneFit first = fitTone(decoded.channels[0], 2000, 46000, 1000, 48000);
+    EXPECT_NEAR(first.amplitude, 0.5, 0.02);
+    EXPECT_LT(first.maxResidual, 0.02);
+    EXPECT_LT(first.residualRms, 0.003);
+    const ToneFit second = fitTone(decoded.channels[0], 50000, 94000, 1000, 48000);
+    EXPECT_NEAR(second.amplitude, 0.5, 0.02);
+    EXPECT_LT(second.maxResidual, 0.02);
+    EXPECT_LT(second.residualRms, 0.003);
+}
+
+TEST_F(TrackWriterTest, DebugTracksHoldTheRawSignalsAtTheFirstBlocksRate) {
+    const auto path = dir_ / "rec.m4a";
+    const auto debug = dir_ / "debug" / "tracks";
+    const std::size_t frames = 480;
+    const Channels mic{sine(frames, 300, 48000, 0.2f), sine(frames, 300, 48000, 0.1f)};
+    const Channels system{sine(frames, 1000, 48000, 0.3f), sine(frames, 700, 48000, 0.25f)};
+    {
+        TrackWriter writer(path, debug, meter_);
+        EXPECT_TRUE(std::filesystem::is_directory(debug));
+        EXPECT_FALSE(std::filesystem::exists(debug / "mic.wav"));
+        writer.write(mic, system, static_cast<int>(frames), 48000);
+        EXPECT_TRUE(std::filesystem::exists(debug / "mic.wav"));
+        EXPECT_TRUE(std::filesystem::exists(debug / "system.wav"));
+        writer.write({}, system, static_cast<int>(frames), 48000); // no mic: silence on the voice track
+        // Another rate goes to the recording only.
+        writer.write(mic, system, 441, 44100);
+    }
+    const DecodedAudio voice = decodeAudioFile(debug / "mic.wav");
+    const DecodedAudio call = decodeAudioFile(debug / "system.wav");
+    EXPECT_EQ(voice.sampleRate, 48000);
+    EXPECT_EQ(voice.channelCount, 1);
+    EXPECT_EQ(call.channelCount, 2);
+    ASSERT_EQ(voice.frames(), 2 * frames);
+    ASSERT_EQ(call.frames(), 2 * frames);
+    for (std::size_t i = 0; i < frames; ++i) {
+        // The voice before leveling (the mono downmix), the call before mixing and limiting.
+        ASSERT_FLOAT_EQ(voice.channels[0][i], mic[0][i] * 0.5f + mic[1][i] * 0.5f) << i;
+        ASSERT_EQ(voice.channels[0][frames + i], 0.0f) << i;
+        ASSERT_EQ(call.channels[0][i], system[0][i]) << i;
+        ASSERT_EQ(call.channels[1][frames + i], system[1][i]) << i;
+    }
+    EXPECT_GT(decodeAudioFile(path).frames(), 2 * frames + 441);
+}
+
+TEST_F(TrackWriterTest, BlocksShorterThanTheirFrameCountArePaddedWithSilence) {
+    const auto debug = dir_ / "debug";
+    {
+        TrackWriter writer(dir_ / "short.m4a", debug, meter_);
+        // 480 frames announced, far fewer delivered: nothing beyond them may be read.
+        writer.write({std::vector<float>(100, 0.25f)}, {std::vector<float>(50, 0.5f), {}}, 480, 48000);
+        EXPECT_NEAR(writer.stats().seconds, 0.01, 1e-12);
+    }
+    const DecodedAudio voice = decodeAudioFile(debug / "mic.wav");
+    const DecodedAudio call = decodeAudioFile(debug / "system.wav");
+    ASSERT_EQ(voice.frames(), 480u);
+    ASSERT_EQ(call.frames(), 480u);
+    EXPECT_EQ(voice.channels[0][99], 0.25f);
+    EXPECT_EQ(voice.channels[0][100], 0.0f);
+    EXPECT_EQ(call.channels[0][49], 0.5f);
+    EXPECT_EQ(call.channels[0][50], 0.0f);
+    EXPECT_EQ(call.channels[1][0], 0.0f);
+}
+
+TEST_F(TrackWriterTest, BlocksWithoutMicOrWithoutCall) {
+    const Channels tone{sine(960, 440, 48000, 0.3f)};
+    const auto debug = dir_ / "debug";
+    TrackWriter writer(dir_ / "sides.m4a", debug, meter_);
+
+    writer.write({}, tone, 960, 48000); // call only
+    EXPECT_FALSE(writer.stats().hadMicrophone);
+    EXPECT_EQ(writer.stats().micPeakRMS, 0.0f);
+    EXPECT_FLOAT_EQ(writer.stats().systemPeakRMS, Mixer::rms(tone[0]));
+    EXPECT_EQ(meter_->levels().mic, 0.0f);
+
+    writer.write(tone, {}, 960, 48000); // voice only
+    EXPECT_TRUE(writer.stats().hadMicrophone);
+    EXPECT_FLOAT_EQ(writer.stats().micPeakRMS, Mixer::rms(tone[0]));
+    const float voiceLevel = meter_->levels().mic;
+    EXPECT_GT(voiceLevel, 0.0f);
+
+    // Without a microphone the voice level decays by 0.85 per block.
+    writer.write({}, tone, 960, 48000);
+    EXPECT_NEAR(meter_->levels().mic, voiceLevel + 20 * std::log10(0.85f) / 50, 1e-5);
+    writer.write({}, tone, 960, 48000);
+    EXPECT_NEAR(meter_->levels().mic, voiceLevel + 2 * 20 * std::log10(0.85f) / 50, 1e-5);
+    EXPECT_NEAR(writer.stats().seconds, 0.08, 1e-12);
+}
+
+TEST_F(TrackWriterTest, IgnoresEmptyBlocksAndRatesThatAreNotPositive) {
+    const auto path = dir_ / "nothing.m4a";
+    const Channels tone{sine(480, 440, 48000, 0.3f)};
+    {
+        TrackWriter writer(path, dir_ / "debug", meter_);
+        writer.write(tone, tone, 0, 48000);
+        writer.write(tone, tone, -480, 48000);
+        writer.write(tone, tone, 480, 0);
+        writer.write(tone, tone, 480, -48000);
+        EXPECT_EQ(writer.stats(), CallRecorder::Stats{});
+        EXPECT_EQ(meter_->levels().mic, 0.0f);
+        EXPECT_EQ(meter_->levels().system, 0.0f);
+        EXPECT_EQ(meter_->micGain(), 1.0f);
+        EXPECT_FALSE(std::filesystem::exists(dir_ / "debug" / "mic.wav"));
+    }
+    EXPECT_EQ(decodeAudioFile(path).frames(), 0u);
+}
+
+TEST_F(TrackWriterTest, SecondsAddUpBlockByBlock) {
+    TrackWriter writer(dir_ / "second.m4a", std::nullopt, meter_);
+    const Channels block{std::vector<float>(480, 0.01f)};
+    for (int i = 0; i < 100; ++i) {
+        writer.write(block, block, 480, 48000);
+    }
+    EXPECT_DOUBLE_EQ(writer.stats().seconds, 1.0);
+}
+
+TEST_F(TrackWriterTest, ABlockThatCannotBePreparedThrowsAndTheWriterCarriesOn) {
+    const auto path = dir_ / "carry-on.m4a";
+    const Channels tone{sine(480, 440, 48000, 0.3f)};
+    {
+        TrackWriter writer(path, std::nullopt, meter_);
+        try {
+            writer.write(tone, tone, 441, 44100.5); // no converter takes a fractional rate
+            FAIL() << "converted a fractional rate";
+        } catch (const CoreAudioError& error) {
+            EXPECT_EQ(error.operation(), "Conversione della frequenza di campionamento");
+            EXPECT_EQ(error.status(), 0x77686174);
+        }
+        try {
+            writer.write(tone, tone, 480, std::numeric_limits<double>::infinity());
+            FAIL() << "made a buffer at an infinite rate";
+        } catch (const CoreAudioError& error) {
+            EXPECT_EQ(error.operation(), "Preparazione del buffer audio");
+            EXPECT_EQ(error.status(), 0x77686174);
+        }
+        // The failed blocks were measured before they failed.
+        EXPECT_DOUBLE_EQ(writer.stats().seconds, 441 / 44100.5);
+        EXPECT_TRUE(writer.stats().hadMicrophone);
+        EXPECT_GT(meter_->levels().system, 0.0f);
+
+        writer.write(tone, tone, 480, 48000);
+        EXPECT_DOUBLE_EQ(writer.stats().seconds, 441 / 44100.5 + 0.01);
+    }
+    const DecodedAudio decoded = decodeAudioFile(path);
+    EXPECT_GE(decoded.frames(), 480u);
+    EXPECT_LT(decoded.frames(), 480u + 1024);
+}
+
+TEST_F(TrackWriterTest, FailsWhenTheFoldersCannotBeCreated) {
+    std::ofstream(dir_ / "occupied") << "a file where a folder should go";
+    EXPECT_THROW(TrackWriter(dir_ / "occupied" / "rec.m4a", std::nullopt, meter_),
+                 std::filesystem::filesystem_error);
+    EXPECT_THROW(TrackWriter(dir_ / "rec.m4a", dir_ / "occupied" / "debug", meter_),
+                 std::filesystem::filesystem_error);
+    std::filesystem::create_directory(dir_ / "folder.m4a");
+    EXPECT_THROW(TrackWriter(dir_ / "folder.m4a", std::nullopt, meter_), MediaError);
+}
+
+TEST_F(TrackWriterTest, AKilledRecorderLeavesPlayableFiles) {
+    const auto path = dir_ / "killed.m4a";
+    const auto debug = dir_ / "debug";
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Records a 1 kHz call and a 300 Hz voice at about the real pace, and says when 5 s are in.
+        close(ready[0]);
+        try {
+            TrackWriter writer(path, debug, std::make_shared<LevelMeter>());
+            const auto start = std::chrono::steady_clock::now();
+            for (std::size_t block = 0; block < 1000; ++block) {
+                const std::size_t offset = block * 1024;
+                writer.write({sine(1024, 300, 48000, 0.1f, offset)}, {sine(1024, 1000, 48000, 0.3f, offset)},
+                             1024, 48000);
+                if (block + 1 == 235) { // 5.01 s
+                    const char byte = 1;
+                    (void)!::write(ready[1], &byte, 1);
+                }
+                std::this_thread::sleep_until(
+                    start + std::chrono::microseconds((block + 1) * 1024 * 1'000'000 / 48000));
+            }
+        } catch (...) {
+            _exit(2);
+        }
+        _exit(3); // not reached while the parent is there to kill it
+    }
+    close(ready[1]);
+    pollfd wait{ready[0], POLLIN, 0};
+    ASSERT_EQ(poll(&wait, 1, 30000), 1) << "the recorder never got to 5 s";
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+    // A little past the fifth second, so the fifth fragment is complete.
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
+
+    const DecodedAudio recording = decodeAudioFile(path);
+    EXPECT_EQ(recording.sampleRate, 48000);
+    EXPECT_GE(recording.seconds(), 4.0);
+    EXPECT_NEAR(fitTone(recording.channels[0], 48000, 192000, 1000, 48000).amplitude, 0.3, 0.02);
+
+    const DecodedAudio voice = decodeAudioFile(debug / "mic.wav");
+    const DecodedAudio call = decodeAudioFile(debug / "system.wav");
+    EXPECT_GE(voice.seconds(), 5.0);
+    EXPECT_GE(call.seconds(), 5.0);
+    EXPECT_EQ(call.channelCount, 2);
+    const std::vector<float> expected = sine(voice.frames(), 300, 48000, 0.1f);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), voice.channels[0].begin()));
+}
