@@ -1,0 +1,44 @@
+#include "AllocationCounter.h"
+
+#include <cstddef>
+#include <cstdlib>
+
+#if defined(__SANITIZE_ADDRESS__)
+// AddressSanitizer brings its own allocator, which these replacements would bypass: count nothing there.
+uint64_t allocationsOnThisThread() {
+    return 0;
+}
+#else
+
+// glibc's own implementations, which these replacements forward to.
+extern "C" void* __libc_malloc(std::size_t size);
+extern "C" void* __libc_calloc(std::size_t count, std::size_t size);
+extern "C" void* __libc_realloc(void* pointer, std::size_t size);
+
+namespace {
+
+// Constant-initialised and in the program's own static TLS block: reading it never allocates.
+thread_local uint64_t allocations = 0;
+
+} // namespace
+
+uint64_t allocationsOnThisThread() {
+    return allocations;
+}
+
+extern "C" void* malloc(std::size_t size) noexcept {
+    ++allocations;
+    return __libc_malloc(size);
+}
+
+extern "C" void* calloc(std::size_t count, std::size_t size) noexcept {
+    ++allocations;
+    return __libc_calloc(count, size);
+}
+
+extern "C" void* realloc(void* pointer, std::size_t size) noexcept {
+    ++allocations;
+    return __libc_realloc(pointer, size);
+}
+
+#endif
