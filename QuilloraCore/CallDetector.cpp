@@ -4,8 +4,111 @@
 #include "QuilloraCore/CoreAudioHelpers.h"
 
 #include <algorithm>
+#include <array>
+#include <string_view>
 
 namespace CallDetector {
+
+namespace {
+
+// The desktop's own assistant, speech, dictation, accessibility, voice-memo, audio, control-centre,
+// system-sound and voice-banking components: they listen to the microphone, but never for a call.
+constexpr std::array<std::string_view, 14> systemComponentPrefixes{
+    "com.apple.siri",
+    "com.apple.assistant",
+    "com.apple.CoreSpeech",
+    "com.apple.corespeech",
+    "com.apple.SpeechRecognitionCore",
+    "com.apple.dictation",
+    "com.apple.DictationIM",
+    "com.apple.accessibility",
+    "com.apple.VoiceMemos",
+    "com.apple.audio",
+    "com.apple.coreaudio",
+    "com.apple.controlcenter",
+    "com.apple.systemsound",
+    "com.apple.voicebankingd",
+};
+
+// The same for a Linux desktop: the sound servers' own loopback and echo-cancel nodes, the volume
+// controls and sound settings (their level meters capture), audio effect and noise-suppression tools,
+// and the desktop's voice recorder. Each as the audio layer reports it: Flatpak id, or executable name.
+constexpr std::array<std::string_view, 15> linuxComponentPrefixes{
+    "pipewire",
+    "wireplumber",
+    "pulseaudio",
+    "org.pulseaudio.pavucontrol",
+    "pavucontrol",
+    "org.gnome.Settings",
+    "gnome-control-center",
+    "org.kde.plasmashell",
+    "plasmashell",
+    "kmix",
+    "com.github.wwmm.easyeffects",
+    "easyeffects",
+    "noisetorch",
+    "org.gnome.SoundRecorder",
+    "gnome-sound-recorder",
+};
+
+// Pieces that mark a helper or audio-service process of an application. ".framework.audioservice" is
+// tried before ".audioservice" so that it is cut whole.
+constexpr std::array<std::string_view, 3> componentMarkers{".helper", ".framework.audioservice",
+                                                           ".audioservice"};
+
+template <std::size_t N>
+bool startsWithAny(const std::string& identifier, const std::array<std::string_view, N>& prefixes) {
+    return std::any_of(prefixes.begin(), prefixes.end(),
+                       [&](std::string_view prefix) { return identifier.starts_with(prefix); });
+}
+
+bool contains(const std::string& text, std::string_view piece) {
+    return text.find(piece) != std::string::npos;
+}
+
+} // namespace
+
+std::vector<std::string> callApps(const std::vector<MicrophoneClient>& clients, int32_t ownPID) {
+    std::vector<std::string> apps;
+    for (const MicrophoneClient& client : clients) {
+        if (client.pid == ownPID || client.bundleID.empty() ||
+            startsWithAny(client.bundleID, systemComponentPrefixes) ||
+            startsWithAny(client.bundleID, linuxComponentPrefixes)) {
+            continue;
+        }
+        std::string app = normalize(client.bundleID);
+        // An identifier that is nothing but a marker (".helper...") names no application.
+        if (!app.empty() && std::find(apps.begin(), apps.end(), app) == apps.end()) {
+            apps.push_back(std::move(app));
+        }
+    }
+    return apps;
+}
+
+// No extra folding is needed for Linux applications: their helper processes run the application's own
+// executable and report its name (Chromium's audio utility process reports "chromium", every Firefox
+// process "firefox" or "firefox-esr", an Electron app's processes the app's executable), and every process
+// in a Flatpak sandbox carries the sandbox's application id.
+std::string normalize(const std::string& bundleID) {
+    if (contains(bundleID, "avconferenced") || contains(bundleID, "FaceTime") ||
+        contains(bundleID, "TelephonyUtilities")) {
+        return "com.apple.FaceTime";
+    }
+    if (bundleID.starts_with("com.apple.WebKit")) {
+        return "com.apple.Safari";
+    }
+    // The markers are ASCII: lower-casing only ASCII letters (whatever the locale) keeps every byte where it
+    // was, so the position found in the copy is the cut position in the identifier itself.
+    std::string lower = bundleID;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+    for (std::string_view marker : componentMarkers) {
+        if (const std::size_t at = lower.find(marker); at != std::string::npos) {
+            return bundleID.substr(0, at);
+        }
+    }
+    return bundleID;
+}
 
 std::vector<MicrophoneClient> microphoneClients() {
     AudioHardware& hardware = AudioHardware::shared();

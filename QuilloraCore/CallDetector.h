@@ -18,4 +18,14 @@ namespace CallDetector {
 // a failed read means fewer entries, or none.
 std::vector<MicrophoneClient> microphoneClients();
 
+// The applications among `clients` that may be in a call: the normalized identifiers of every client that
+// is not this process (`ownPID`), has an identifier and is not one of the system's own speech, sound or
+// audio components; without repeats, in order of first occurrence.
+std::vector<std::string> callApps(const std::vector<MicrophoneClient>& clients, int32_t ownPID);
+
+// The identifier of the application a bundle identifier belongs to: a helper or audio-service process is
+// folded onto its application, the conferencing daemons onto FaceTime, the web engine's processes onto
+// Safari; anything else is returned unchanged.
+std::string normalize(const std::string& bundleID);
+
 } // namespace CallDetector
