@@ -14,7 +14,7 @@ std::optional<QString> value(const QStringList& arguments, const QString& option
 
 // "--record" value: a finite number of seconds, else 10.
 double recordSeconds(const QStringList& arguments);
-// "--cycles" value: a decimal integer with an optional sign, else 1.
+// "--cycles" value: a decimal integer with an optional sign and nothing around it, else 1.
 long long cycles(const QStringList& arguments);
 
 } // namespace CommandLine

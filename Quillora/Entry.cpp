@@ -51,16 +51,18 @@ int main(int argc, char* argv[]) {
     QCoreApplication::setApplicationVersion(QStringLiteral(QUILLORA_VERSION));
     const QStringList arguments = QCoreApplication::arguments();
 
-    if (CommandLine::has(arguments, QStringLiteral("--help")) || CommandLine::has(arguments, QStringLiteral("-h"))) {
+    // The probe comes first, whatever else is on the line.
+    if (const auto report = CommandLine::value(arguments, QStringLiteral("--probe"))) {
+        return runProbe(*report);
+    }
+    if (CommandLine::has(arguments, QStringLiteral("--help")) ||
+        CommandLine::has(arguments, QStringLiteral("-h"))) {
         std::fputs(usage, stdout);
         return 0;
     }
     if (CommandLine::has(arguments, QStringLiteral("--version"))) {
         std::printf("quillora %s\n", QUILLORA_VERSION);
         return 0;
-    }
-    if (const auto report = CommandLine::value(arguments, QStringLiteral("--probe"))) {
-        return runProbe(*report);
     }
     if (CommandLine::has(arguments, QStringLiteral("--record"))) {
         HeadlessRecording::run(arguments);

@@ -14,13 +14,17 @@
 #include <QJsonObject>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
+#include <optional>
+#include <string>
 #include <unistd.h>
+#include <variant>
 
 namespace {
 
@@ -72,16 +76,27 @@ public:
 
     bool interrupted() const { return interrupted_; }
 
-    // Runs the main loop until `deadline` or an interrupt, whichever comes first.
+    // Runs the main loop until `deadline`, an interrupt or endWait(), whichever comes first.
     void waitUntil(Clock::time_point deadline) {
-        while (!interrupted_ && Clock::now() < deadline) {
+        ended_ = false;
+        while (!interrupted_ && !ended_ && Clock::now() < deadline) {
             QEventLoop loop;
             loop_ = &loop;
-            const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            QTimer::singleShot(std::max<std::chrono::milliseconds>(remaining, std::chrono::milliseconds(0)),
-                               Qt::PreciseTimer, &loop, &QEventLoop::quit);
+            // At most an hour per turn: a timer's interval is an int of milliseconds.
+            const auto remaining =
+                std::clamp(std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()),
+                           std::chrono::milliseconds(0), std::chrono::milliseconds(std::chrono::hours(1)));
+            QTimer::singleShot(remaining, Qt::PreciseTimer, &loop, &QEventLoop::quit);
             loop.exec();
             loop_ = nullptr;
+        }
+    }
+
+    // Ends the current wait early (the recording is already over). Main thread.
+    void endWait() {
+        ended_ = true;
+        if (loop_ != nullptr) {
+            loop_->quit();
         }
     }
 
@@ -98,15 +113,45 @@ private:
     std::unique_ptr<QSocketNotifier> notifier_;
     QEventLoop* loop_ = nullptr;
     bool interrupted_ = false;
+    bool ended_ = false;
 };
 
-QString fixed(double value, int decimals) { return QString::asprintf("%.*f", decimals, value); }
+// The end of a wait of `seconds` from `begin`; absurd lengths are held to about 30 years so the time
+// arithmetic cannot overflow.
+Clock::time_point deadlineAfter(Clock::time_point begin, double seconds) {
+    constexpr double longest = 1e9;
+    const double bounded = std::clamp(seconds, -longest, longest);
+    return begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(bounded));
+}
+
+// Remembers a failure the recorder reports while it runs (it has stopped by then) and ends the wait.
+// A change of microphone goes to the log and to standard error: there is no window to show it in.
+void watchForFailure(CallRecorder& recorder, InterruptWatcher& interrupts,
+                     std::optional<std::string>& failure) {
+    recorder.onEvent = [&interrupts, &failure](const CallRecorder::Event& event) {
+        if (const auto* changed = std::get_if<CallRecorder::MicrophoneChanged>(&event)) {
+            const std::string line = "Microfono cambiato: " + changed->name.value_or("nessuno");
+            Diagnostics::log(line);
+            std::fprintf(stderr, "%s\n", line.c_str());
+        }
+        if (const auto* reported = std::get_if<CallRecorder::Failure>(&event); reported && !failure) {
+            failure = reported->message;
+            interrupts.endWait();
+        }
+    };
+}
+
+QString fixed(double value, int decimals) {
+    return QString::asprintf("%.*f", decimals, value);
+}
 
 std::filesystem::path cycleURL(const std::filesystem::path& output, long long index) {
     return output.parent_path() / (output.stem().string() + ".ciclo" + std::to_string(index) + ".m4a");
 }
 
-QString pathText(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
+QString pathText(const std::filesystem::path& path) {
+    return QString::fromStdString(path.string());
+}
 
 } // namespace
 
@@ -132,27 +177,33 @@ void HeadlessRecording::run(const QStringList& arguments) {
     summary.insert("file", pathText(output));
     summary.insert("microphoneAllowed", useMicrophone ? "true" : "false");
 
-    for (long long i = 1; i < cycles; ++i) {
+    // After an interrupt no further preliminary recording is started; the final one is still made and
+    // summarised, so the output has its usual shape.
+    for (long long i = 1; i < cycles && !interrupts.interrupted(); ++i) {
         const QString key = QStringLiteral("ciclo%1").arg(i);
+        std::optional<std::string> failure; // outlives the recorder that reports into it
         CallRecorder recorder(cycleURL(output, i), debugDirectory);
+        watchForFailure(recorder, interrupts, failure);
         try {
             recorder.start(useMicrophone);
         } catch (const std::exception& error) {
             summary.insert(key, QString::fromStdString(error.what()));
             continue;
         }
-        interrupts.waitUntil(Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                std::chrono::duration<double>(duration)));
+        interrupts.waitUntil(deadlineAfter(Clock::now(), duration));
         const auto callbacks = recorder.callbackCount();
         const int restarts = recorder.restartCount();
         const CallRecorder::Stats stats = recorder.stop();
-        summary.insert(key, QStringLiteral("callbacks=%1 restarts=%2 seconds=%3")
-                                .arg(callbacks)
-                                .arg(restarts)
-                                .arg(fixed(stats.seconds, 2)));
+        summary.insert(key, failure ? QString::fromStdString(*failure)
+                                    : QStringLiteral("callbacks=%1 restarts=%2 seconds=%3")
+                                          .arg(callbacks)
+                                          .arg(restarts)
+                                          .arg(fixed(stats.seconds, 2)));
     }
 
+    std::optional<std::string> failure;
     CallRecorder recorder(output, debugDirectory);
+    watchForFailure(recorder, interrupts, failure);
     bool started = false;
     try {
         recorder.start(useMicrophone);
@@ -165,19 +216,23 @@ void HeadlessRecording::run(const QStringList& arguments) {
                                          ? QString::fromStdString(*recorder.microphoneName())
                                          : QStringLiteral("nessuno"));
         const auto begin = Clock::now();
-        const auto deadline =
-            begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(duration));
-        interrupts.waitUntil(deadline);
-        const double untilDeadline = std::chrono::duration<double>(deadline - Clock::now()).count();
+        interrupts.waitUntil(deadlineAfter(begin, duration));
+        // The duration less what was left of it: the real time since the start, also after an interrupt.
+        const double wallSeconds = std::chrono::duration<double>(Clock::now() - begin).count();
         summary.insert("diagnostics",
                        QString::fromStdString(recorder.diagnostics() + " " + recorder.deviceState()));
-        summary.insert("wallSeconds", fixed(duration - untilDeadline, 2));
+        summary.insert("wallSeconds", fixed(wallSeconds, 2));
         summary.insert("callbacks", QString::number(recorder.callbackCount()));
         summary.insert("restarts", QString::number(recorder.restartCount()));
         const CallRecorder::Stats stats = recorder.stop();
         summary.insert("seconds", fixed(stats.seconds, 2));
         summary.insert("micPeakRMS", fixed(stats.micPeakRMS, 5));
         summary.insert("systemPeakRMS", fixed(stats.systemPeakRMS, 5));
+        // A recording that failed on its way (a write error, a capture that could not be rebuilt) is not a
+        // success: it is reported like a recording that could not start.
+        if (failure) {
+            summary.insert("error", QString::fromStdString(*failure));
+        }
     }
 
     // QJsonObject keeps its keys sorted.

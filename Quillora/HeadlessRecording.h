@@ -7,8 +7,8 @@
 // recording is then finished exactly as at the end of the time.
 namespace HeadlessRecording {
 
-// Ends the process with status 0, or 1 when the final recording could not start. Needs a
-// QCoreApplication.
+// Ends the process with status 0, or 1 when the final recording could not start or failed on its way
+// (the summary then has an "error" key). Needs a QCoreApplication.
 [[noreturn]] void run(const QStringList& arguments);
 
 } // namespace HeadlessRecording

@@ -3,7 +3,7 @@
 #include <cstring>
 
 struct BlockRing::Header {
-    uint32_t size;     // bytes of the whole entry, header included; 0 marks "wrap to the start"
+    uint32_t size; // bytes of the whole entry, header included; 0 marks "wrap to the start"
     uint32_t micChannels;
     uint32_t systemChannels;
     int32_t frameCount;
@@ -12,7 +12,9 @@ struct BlockRing::Header {
 
 namespace {
 
-constexpr std::size_t alignUp(std::size_t n) { return (n + 7) & ~std::size_t{7}; }
+constexpr std::size_t alignUp(std::size_t n) {
+    return (n + 7) & ~std::size_t{7};
+}
 
 } // namespace
 
@@ -35,9 +37,12 @@ bool BlockRing::push(int frameCount, double sampleRate, std::span<const ChannelS
     const uint64_t tail = tail_.load(std::memory_order_acquire);
     const std::size_t offset = head % capacity_;
     const std::size_t untilEnd = capacity_ - offset;
-    // An entry never straddles the end: if it does not fit there, a wrap marker skips the rest.
+    // An entry never straddles the end: if it does not fit there, a wrap marker skips the rest. Entries
+    // of at most half the capacity always fit an empty ring, wherever its position, so a writer that has
+    // caught up never keeps refusing blocks.
     const std::size_t needed = entry <= untilEnd ? entry : untilEnd + entry;
-    if (entry > capacity_ || channels > maxChannels || capacity_ - (head - tail) < needed) {
+    if (entry > capacity_ / 2 || mic.size() > maxChannels || system.size() > maxChannels ||
+        capacity_ - (head - tail) < needed) {
         dropped_.fetch_add(1, std::memory_order_relaxed);
         return false;
     }

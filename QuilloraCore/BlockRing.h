@@ -27,12 +27,13 @@ public:
         double sampleRate = 0;
     };
 
+    // Per side (mic, system); a block with more is dropped.
     static constexpr std::size_t maxChannels = 64;
 
     explicit BlockRing(std::size_t capacityBytes);
 
-    // Producer side, real-time safe. False when the block does not fit (the writer is too far behind);
-    // the block is then counted as dropped.
+    // Producer side, real-time safe. False when the block does not fit (the writer is too far behind, or
+    // the block alone needs more than half the capacity); the block is then counted as dropped.
     bool push(int frameCount, double sampleRate, std::span<const ChannelSource> mic,
               std::span<const ChannelSource> system) noexcept;
 

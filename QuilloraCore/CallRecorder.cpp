@@ -72,6 +72,45 @@ std::optional<CallRecorder::Stats> CallRecorder::Stats::fromJson(const QJsonObje
     return stats;
 }
 
+// ---- the capture callback's routing ----
+
+bool CaptureRouting::route(const AudioBufferList& input, BlockRing& ring) const noexcept {
+    std::array<BlockRing::ChannelSource, BlockRing::maxChannels> mic;
+    std::array<BlockRing::ChannelSource, BlockRing::maxChannels> system;
+    std::size_t micCount = 0;
+    std::size_t systemCount = 0;
+    uint32_t frameCount = 0;
+    const AudioBuffer* buffers = &input.mBuffers[0];
+    // The stream index advances for every buffer, skipped ones included.
+    for (uint32_t stream = 0; stream < input.mNumberBuffers; ++stream) {
+        const AudioBuffer& buffer = buffers[stream];
+        if (buffer.mData == nullptr || buffer.mNumberChannels == 0) {
+            continue;
+        }
+        const uint32_t channels = buffer.mNumberChannels;
+        const uint64_t bytesPerFrame = uint64_t{channels} * 4;
+        const auto frames = buffer.mDataByteSize >= bytesPerFrame
+                                ? static_cast<uint32_t>(buffer.mDataByteSize / bytesPerFrame)
+                                : 0u;
+        frameCount = std::max(frameCount, frames);
+        const bool isLeading = stream < leadingStreamCount;
+        if (isLeading && !leadingStreamsAreMicrophone) {
+            continue; // an output device's own input (a headset): not what we record
+        }
+        auto& list = isLeading ? mic : system;
+        auto& count = isLeading ? micCount : systemCount;
+        const auto* samples = static_cast<const float*>(buffer.mData);
+        for (uint32_t c = 0; c < channels && count < list.size(); ++c) {
+            list[count++] = {samples + c, channels, frames};
+        }
+    }
+    if (frameCount < 1) {
+        return false;
+    }
+    return ring.push(static_cast<int>(frameCount), sampleRate, std::span(mic.data(), micCount),
+                     std::span(system.data(), systemCount));
+}
+
 // ---- the recorder ----
 
 namespace {
@@ -129,7 +168,8 @@ uint32_t deviceStateValue(AudioObjectID device, AudioObjectPropertySelector sele
 
 } // namespace
 
-CallRecorder::CallRecorder(std::filesystem::path outputURL, std::optional<std::filesystem::path> debugDirectory)
+CallRecorder::CallRecorder(std::filesystem::path outputURL,
+                           std::optional<std::filesystem::path> debugDirectory)
     : outputURL_(std::move(outputURL)), callbackCounter_(std::make_shared<Counter>()),
       debugDirectory_(std::move(debugDirectory)),
       writerQueue_(std::make_unique<SerialQueue>("com.tandrevel.quillora.writer")),
@@ -174,9 +214,17 @@ bool CallRecorder::requestMicrophoneAccessAndWait() {
     return answer->granted;
 }
 
-int64_t CallRecorder::callbackCount() const { return callbackCounter_->count(); }
+int64_t CallRecorder::callbackCount() const {
+    return callbackCounter_->count();
+}
 
-uint64_t CallRecorder::droppedBlocks() const { return blocks_ ? blocks_->droppedBlocks() : 0; }
+uint64_t CallRecorder::droppedBlocks() const {
+    return blocks_ ? blocks_->droppedBlocks() : 0;
+}
+
+void CallRecorder::waitForWriter() {
+    writerQueue_->sync([this] { drainBlocks(); });
+}
 
 std::string CallRecorder::deviceState() const {
     if (!aggregate_) {
@@ -192,10 +240,10 @@ void CallRecorder::start(bool useMicrophone) {
     if (isRunning_) {
         return;
     }
-    writer_ = std::make_unique<TrackWriter>(outputURL_, debugDirectory_, meter_);
     if (!blocks_) {
         blocks_ = std::make_shared<BlockRing>(blockRingBytes);
     }
+    writer_ = std::make_unique<TrackWriter>(outputURL_, debugDirectory_, meter_);
     try {
         tap_ = std::make_unique<SystemAudioTap>();
         startCapture(useMicrophone);
@@ -223,9 +271,9 @@ void CallRecorder::startCapture(bool useMicrophone) {
     std::optional<AudioObjectID> microphone;
     if (useMicrophone) {
         try {
-            const auto input = CoreAudio::value<uint32_t>(kAudioObjectSystemObject,
-                                                          kAudioHardwarePropertyDefaultInputDevice,
-                                                          kAudioObjectPropertyScopeGlobal, 0u);
+            const auto input =
+                CoreAudio::value<uint32_t>(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultInputDevice,
+                                           kAudioObjectPropertyScopeGlobal, 0u);
             if (input != 0) {
                 microphone = input;
             }
@@ -247,11 +295,12 @@ void CallRecorder::startCapture(bool useMicrophone) {
     Diagnostics::log("Cattura avviata: " + diagnostics_);
     const double sampleRate = nominalSampleRate(aggregate_->deviceID());
 
+    const CaptureRouting routing{static_cast<uint32_t>(aggregate_->leadingStreamCount()),
+                                 aggregate_->leadingStreamsAreMicrophone(), sampleRate};
     AudioDeviceIOBlock block = [counter = callbackCounter_, blocks = blocks_, queue = writerQueue_.get(),
-                                startTime, leadingCount = static_cast<uint32_t>(aggregate_->leadingStreamCount()),
-                                leadingAreMicrophone = aggregate_->leadingStreamsAreMicrophone(),
-                                sampleRate](const AudioTimeStamp*, const AudioBufferList* input,
-                                            const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*) {
+                                startTime, routing](const AudioTimeStamp*, const AudioBufferList* input,
+                                                    const AudioTimeStamp*, AudioBufferList*,
+                                                    const AudioTimeStamp*) {
         if (counter->increment() == 1) {
             // The one line allowed to format and allocate here: it happens once per recording.
             const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - startTime;
@@ -259,41 +308,9 @@ void CallRecorder::startCapture(bool useMicrophone) {
             std::snprintf(line, sizeof line, "Primo blocco audio dopo %.3f s", waited.count());
             Diagnostics::log(line);
         }
-        if (input == nullptr) {
-            return;
+        if (input != nullptr && routing.route(*input, *blocks)) {
+            queue->ringDoorbell();
         }
-        std::array<BlockRing::ChannelSource, BlockRing::maxChannels> mic;
-        std::array<BlockRing::ChannelSource, BlockRing::maxChannels> system;
-        std::size_t micCount = 0;
-        std::size_t systemCount = 0;
-        uint32_t frameCount = 0;
-        const AudioBuffer* buffers = &input->mBuffers[0];
-        for (uint32_t stream = 0; stream < input->mNumberBuffers; ++stream) {
-            const AudioBuffer& buffer = buffers[stream];
-            if (buffer.mData == nullptr || buffer.mNumberChannels == 0) {
-                continue;
-            }
-            const uint32_t channels = buffer.mNumberChannels;
-            const uint32_t bytesPerFrame = channels * 4;
-            const uint32_t frames = buffer.mDataByteSize >= bytesPerFrame ? buffer.mDataByteSize / bytesPerFrame : 0;
-            frameCount = std::max(frameCount, frames);
-            const bool isLeading = stream < leadingCount;
-            if (isLeading && !leadingAreMicrophone) {
-                continue; // an output device's own input (a headset): not what we record
-            }
-            auto& list = isLeading ? mic : system;
-            auto& count = isLeading ? micCount : systemCount;
-            const auto* samples = static_cast<const float*>(buffer.mData);
-            for (uint32_t c = 0; c < channels && count < list.size(); ++c) {
-                list[count++] = {samples + c, channels, frames};
-            }
-        }
-        if (frameCount < 1) {
-            return;
-        }
-        blocks->push(static_cast<int>(frameCount), sampleRate, std::span(mic.data(), micCount),
-                     std::span(system.data(), systemCount));
-        queue->ringDoorbell();
     };
 
     AudioHardware& hardware = AudioHardware::shared();

@@ -32,6 +32,19 @@ private:
     std::atomic<int64_t> count_{0};
 };
 
+// What the capture callback does with one buffer list once it has counted itself: splits it into microphone
+// and system channels by stream index and copies them into the block ring. Real-time safe: no allocation,
+// no lock. The values are the capture's, fixed when it starts.
+struct CaptureRouting {
+    uint32_t leadingStreamCount = 0;          // the first streams, which belong to the leading device
+    bool leadingStreamsAreMicrophone = false; // false: the leading streams are dropped
+    double sampleRate = 0;                    // handed on with every block
+
+    // Queues one block unless no buffer holds a whole frame. False when nothing was queued (no frame, or
+    // the ring was full and the block was counted as dropped).
+    bool route(const AudioBufferList& input, BlockRing& ring) const noexcept;
+};
+
 // One recording: the output file's writer, the system-audio tap, the aggregate device with its capture
 // callback, a listener on the default input device, a silence watchdog and the writer queue. Lives on the
 // main thread; keeps the capture alive across device changes and silence on its own.
@@ -90,6 +103,9 @@ public:
 
     // Blocks the writer could not take because it was too far behind (never expected; logged at stop).
     uint64_t droppedBlocks() const;
+    // Waits until every block captured so far has been handed to the writer. Main thread, never on the
+    // writer queue; for tools that drive a fast simulated clock.
+    void waitForWriter();
 
     // The watchdog's interval; tests shorten it.
     static constexpr int watchdogIntervalMs = 2000;

@@ -24,9 +24,13 @@ constexpr TapConfiguration tapConfigurations[] = {
     {"globale privato senza esclusioni", false, true},
 };
 
-std::string newUUID() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString(); }
+std::string newUUID() {
+    return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString();
+}
 
-void sleepSeconds(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
+void sleepSeconds(double seconds) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
 
 class Probing {
 public:
@@ -51,7 +55,8 @@ private:
         AudioDeviceIOProcID procID = 0;
         const OSStatus created = hardware_.createIOProcIDWithBlock(
             device,
-            [&callbacks](const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*, AudioBufferList*,
+            [&callbacks](const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                         AudioBufferList*,
                          const AudioTimeStamp*) { callbacks.fetch_add(1, std::memory_order_relaxed); },
             &procID);
         const OSStatus started = hardware_.deviceStart(device, procID);
@@ -68,13 +73,15 @@ private:
             hardware_.destroyIOProcID(device, procID);
         }
         lines_.push_back(label + ": create=" + std::to_string(created) + " start=" + std::to_string(started) +
-                         " running=" + std::to_string(running) + " callbacks=" + std::to_string(callbacks.load()));
+                         " running=" + std::to_string(running) +
+                         " callbacks=" + std::to_string(callbacks.load()));
     }
 
     std::optional<AudioObjectID> defaultInputDevice() {
         try {
-            const auto device = CoreAudio::value<uint32_t>(
-                kAudioObjectSystemObject, kAudioHardwarePropertyDefaultInputDevice, kAudioObjectPropertyScopeGlobal, 0u);
+            const auto device =
+                CoreAudio::value<uint32_t>(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultInputDevice,
+                                           kAudioObjectPropertyScopeGlobal, 0u);
             if (device != 0) {
                 return device;
             }
@@ -108,19 +115,23 @@ private:
 
     void appendTapCount() {
         uint32_t size = 0;
-        hardware_.getPropertyDataSize(kAudioObjectSystemObject,
-                                      {kAudioHardwarePropertyTapList, kAudioObjectPropertyScopeGlobal,
-                                       kAudioObjectPropertyElementMain},
-                                      0, nullptr, &size);
+        hardware_.getPropertyDataSize(
+            kAudioObjectSystemObject,
+            {kAudioHardwarePropertyTapList, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain},
+            0, nullptr, &size);
         lines_.push_back("taps nel sistema: " + std::to_string(size / 4));
     }
 
+    // None when the lookup fails or the audio system does not know this process (object 0).
     static std::optional<AudioObjectID> ownProcessObject() {
         try {
-            return CoreAudio::processObject(static_cast<int32_t>(getpid()));
+            if (const AudioObjectID object = CoreAudio::processObject(static_cast<int32_t>(getpid()));
+                object != kAudioObjectUnknown) {
+                return object;
+            }
         } catch (const CoreAudioError&) {
-            return std::nullopt;
         }
+        return std::nullopt;
     }
 
     void probeTap(const TapConfiguration& configuration, const std::optional<AudioObjectID>& self) {
@@ -128,7 +139,8 @@ private:
         if (configuration.excludeSelf && self) {
             excluded.push_back(*self);
         }
-        CATapDescription description = CATapDescription::stereoGlobalTapButExcludeProcesses(std::move(excluded));
+        CATapDescription description =
+            CATapDescription::stereoGlobalTapButExcludeProcesses(std::move(excluded));
         description.uuid = newUUID();
         if (configuration.isPrivate) {
             description.isPrivate = true;
@@ -167,6 +179,10 @@ private:
 
 } // namespace
 
-std::vector<std::string> Probe::run() { return run(Timing{}); }
+std::vector<std::string> Probe::run() {
+    return run(Timing{});
+}
 
-std::vector<std::string> Probe::run(const Timing& timing) { return Probing(timing).run(); }
+std::vector<std::string> Probe::run(const Timing& timing) {
+    return Probing(timing).run();
+}

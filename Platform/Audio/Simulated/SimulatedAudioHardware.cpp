@@ -2,6 +2,7 @@
 
 #include <QUuid>
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <unistd.h>
@@ -156,6 +157,16 @@ std::unique_ptr<AudioHardware> SimulatedAudioHardware::makeDemo() {
     hardware->addDevice(std::move(speakers));
 
     hardware->setClockMode(ClockMode::realTime);
+
+    // Lets tests of the whole program make the demonstration system refuse system-audio access ("tap")
+    // or the creation of aggregate devices ("aggregate").
+    if (const char* fault = std::getenv("QUILLORA_SIMULATED_FAULT"); fault != nullptr) {
+        if (std::strcmp(fault, "tap") == 0) {
+            hardware->injectFault(Operation::createProcessTap, kAudioHardwareIllegalOperationError);
+        } else if (std::strcmp(fault, "aggregate") == 0) {
+            hardware->injectFault(Operation::createAggregateDevice, kAudioHardwareIllegalOperationError);
+        }
+    }
     return hardware;
 }
 

@@ -62,7 +62,9 @@ public:
     SimulatedAudioHardware& operator=(const SimulatedAudioHardware&) = delete;
 
     // The demonstration system: "Microfono simulato" (mono, speaking) as default input, "Altoparlanti
-    // simulati" (stereo, carrying the other side of the call) as default output, real-time clock.
+    // simulati" (stereo, carrying the other side of the call) as default output, real-time clock. The
+    // environment variable QUILLORA_SIMULATED_FAULT set to "tap" or "aggregate" makes every creation of a
+    // process tap or of an aggregate device fail with kAudioHardwareIllegalOperationError.
     static std::unique_ptr<AudioHardware> makeDemo();
 
     // Devices. The first device with input streams becomes the default input, the first with output

@@ -1,0 +1,128 @@
+// The writer queue's doorbell: the capture callback rings it after queuing a block, and the worker must
+// serve every ring, however the rings interleave with ordinary tasks.
+#include "QuilloraCore/SerialQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <semaphore>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Spins until `done` holds; false after `timeout`, which only a lost wake-up can reach.
+template <class Predicate>
+bool spinUntil(Predicate done, std::chrono::milliseconds timeout = 5000ms) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(Doorbell, everyRingIsFollowedByARunOfTheHandler) {
+    SerialQueue queue("com.tandrevel.quillora.test");
+    std::atomic<uint64_t> produced{0};
+    std::atomic<uint64_t> seen{0};
+    queue.setDoorbellHandler([&] { seen.store(produced.load()); });
+
+    // Ring, then wait for the handler to have seen that ring: a lost wake-up stalls one of the rounds.
+    for (uint64_t round = 1; round <= 20000; ++round) {
+        produced.store(round);
+        queue.ringDoorbell();
+        ASSERT_TRUE(spinUntil([&] { return seen.load() >= round; }))
+            << "ring " << round << " was never served";
+    }
+}
+
+TEST(Doorbell, ringsMixedWithTasksAreAllServedAndNothingOverlaps) {
+    SerialQueue queue("com.tandrevel.quillora.test");
+    std::atomic<uint64_t> produced{0};
+    std::atomic<uint64_t> seen{0};
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+    auto enter = [&] {
+        if (inside.fetch_add(1) != 0) {
+            overlapped = true;
+        }
+    };
+    auto leave = [&] { inside.fetch_sub(1); };
+    queue.setDoorbellHandler([&] {
+        enter();
+        seen.store(produced.load());
+        leave();
+    });
+
+    constexpr uint64_t rings = 200000;
+    constexpr int tasks = 20000;
+    std::atomic<int> tasksRun{0};
+    std::thread ringer([&] {
+        for (uint64_t i = 1; i <= rings; ++i) {
+            produced.store(i);
+            queue.ringDoorbell();
+        }
+    });
+    std::thread submitter([&] {
+        for (int i = 0; i < tasks; ++i) {
+            queue.async([&] {
+                enter();
+                tasksRun.fetch_add(1);
+                leave();
+            });
+            if (i % 1000 == 0) {
+                queue.sync([] {});
+            }
+        }
+    });
+    ringer.join();
+    submitter.join();
+
+    // The last ring came after every earlier one: once the handler has seen it, nothing is pending.
+    EXPECT_TRUE(spinUntil([&] { return seen.load() == rings; })) << seen.load() << " of " << rings;
+    queue.sync([] {});
+    EXPECT_EQ(tasksRun.load(), tasks);
+    EXPECT_FALSE(overlapped.load());
+}
+
+TEST(Doorbell, ringsWhileTheWorkerIsBusyCoalesceIntoOneRun) {
+    SerialQueue queue("com.tandrevel.quillora.test");
+    std::atomic<int> runs{0};
+    queue.setDoorbellHandler([&] { runs.fetch_add(1); });
+    std::binary_semaphore release(0);
+    queue.async([&] { release.acquire(); });
+    for (int i = 0; i < 1000; ++i) {
+        queue.ringDoorbell();
+    }
+    release.release();
+    queue.sync([] {});
+    EXPECT_EQ(runs.load(), 1);
+
+    // The coalesced rings left no stale wake-ups that would break ordinary tasks.
+    int order = 0;
+    int first = 0;
+    int second = 0;
+    queue.async([&] { first = ++order; });
+    queue.sync([&] { second = ++order; });
+    EXPECT_EQ(first, 1);
+    EXPECT_EQ(second, 2);
+}
+
+TEST(Doorbell, aRingJustBeforeDestructionIsStillServed) {
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        std::atomic<int> runs{0};
+        {
+            SerialQueue queue("com.tandrevel.quillora.test");
+            queue.setDoorbellHandler([&] { runs.fetch_add(1); });
+            queue.ringDoorbell();
+        }
+        ASSERT_EQ(runs.load(), 1) << "attempt " << attempt;
+    }
+}
