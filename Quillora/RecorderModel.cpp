@@ -338,7 +338,9 @@ void RecorderModel::pollCalls() {
         }
         const auto seen = callAppsSeen_.find(app);
         const TimePoint firstSeen = seen != callAppsSeen_.end() ? seen->second : now;
-        if (now - firstSeen >= offerAfter) {
+        // The watch's own timer may fire a little early or late, so two polls meant to be 4 s apart can
+        // measure 3.9 s: half a watch interval of slack keeps the offer on the poll that ends the 4 s.
+        if (now - firstSeen + callWatchInterval / 2 >= offerAfter) {
             promptedApps_.insert(app);
             showCallNotice(displayName(app, *services_));
             return;

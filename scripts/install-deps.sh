@@ -16,6 +16,8 @@ packages=(
   libsystemd-dev libcanberra-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev sox procps util-linux
+  # real PulseAudio clients (parecord, pactl) served by pipewire-pulse in the call-detection tests
+  pulseaudio-utils
 )
 
 missing=()
