@@ -126,3 +126,25 @@ float rms(const Channel& samples) {
 }
 
 } // namespace Mixer
+
+std::array<float, 3> Mixer::rms3(const Channel& a, const Channel& b, const Channel& c) {
+    const std::size_t common = std::min({a.size(), b.size(), c.size()});
+    float sa = 0;
+    float sb = 0;
+    float sc = 0;
+    for (std::size_t i = 0; i < common; ++i) {
+        sa += a[i] * a[i];
+        sb += b[i] * b[i];
+        sc += c[i] * c[i];
+    }
+    auto finish = [common](const Channel& samples, float sum) {
+        if (samples.empty()) {
+            return 0.0f;
+        }
+        for (std::size_t i = common; i < samples.size(); ++i) {
+            sum += samples[i] * samples[i];
+        }
+        return std::sqrt(sum / static_cast<float>(samples.size()));
+    };
+    return {finish(a, sa), finish(b, sb), finish(c, sc)};
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <vector>
 
 // Pure sample functions of the signal path: mono downmix, stereo shaping, RMS, mixing and the soft
@@ -30,5 +31,9 @@ float softLimit(float x);
 
 // sqrt(sum of squares / n), summed in single precision in index order; 0 for an empty array.
 float rms(const Channel& samples);
+
+// rms() of three arrays in one pass: each sum keeps rms()'s own order, so the results are identical;
+// interleaving the three running sums lets their additions overlap instead of waiting on each other.
+std::array<float, 3> rms3(const Channel& a, const Channel& b, const Channel& c);
 
 } // namespace Mixer

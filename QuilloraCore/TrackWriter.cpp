@@ -73,8 +73,9 @@ void TrackWriter::write(const Mixer::Channels& mic, const Mixer::Channels& syste
     const Mixer::Channel mono = Mixer::downmixToMono(mic, frameCount);
     const Mixer::Stereo call = Mixer::toStereo(system, frameCount);
 
-    const float micRMS = hasMic ? Mixer::rms(mono) : 0.0f;
-    const float systemRMS = std::max(Mixer::rms(call.left), Mixer::rms(call.right));
+    const auto [monoRMS, leftRMS, rightRMS] = Mixer::rms3(mono, call.left, call.right);
+    const float micRMS = hasMic ? monoRMS : 0.0f;
+    const float systemRMS = std::max(leftRMS, rightRMS);
 
     stats_.micPeakRMS = std::max(stats_.micPeakRMS, micRMS);
     stats_.systemPeakRMS = std::max(stats_.systemPeakRMS, systemRMS);
@@ -82,11 +83,12 @@ void TrackWriter::write(const Mixer::Channels& mic, const Mixer::Channels& syste
     stats_.hadMicrophone = stats_.hadMicrophone || hasMic;
 
     Mixer::Channels voice;
+    float levelledRMS = 0;
     if (hasMic) {
-        voice.push_back(leveler_.process(mono, systemRMS, sampleRate));
+        voice.push_back(leveler_.process(mono, monoRMS, systemRMS, sampleRate, &levelledRMS));
     }
     if (meter_ != nullptr) {
-        meter_->update(hasMic ? Mixer::rms(voice.front()) : 0.0f, systemRMS, leveler_.gain());
+        meter_->update(levelledRMS, systemRMS, leveler_.gain());
     }
 
     const Mixer::Stereo out = Mixer::mix(voice, system, frameCount, 1.0f, 1.0f);

@@ -29,12 +29,22 @@ constexpr float displayRangeDecibels = 50.0f;
 
 std::vector<float> VoiceLeveler::process(const std::vector<float>& samples, float systemRMS,
                                          double sampleRate) {
+    if (samples.empty() || !(sampleRate > 0)) {
+        return samples;
+    }
+    return process(samples, Mixer::rms(samples), systemRMS, sampleRate, nullptr);
+}
+
+std::vector<float> VoiceLeveler::process(const std::vector<float>& samples, float level, float systemRMS,
+                                         double sampleRate, float* levelledRMS) {
     const std::size_t n = samples.size();
     if (n == 0 || !(sampleRate > 0)) {
+        if (levelledRMS != nullptr) {
+            *levelledRMS = Mixer::rms(samples);
+        }
         return samples;
     }
     const double dt = static_cast<double>(n) / sampleRate;
-    const float level = Mixer::rms(samples);
 
     // The floor drops at once to a quieter block and rises slowly, so steady background noise is learnt
     // while speech (short and louder) barely moves it.
@@ -93,19 +103,32 @@ std::vector<float> VoiceLeveler::process(const std::vector<float>& samples, floa
     const float step = (g1 - gain_) / static_cast<float>(n);
     const float* const in = samples.data();
     float* const dst = out.data();
+    // The levelled block's sum of squares runs alongside, in index order as Mixer::rms sums it.
+    float squares = 0;
     if (step == 0.0f) {
         // Steady gain (the usual case in pauses and while the far end talks): every sample gets the same
-        // factor, and the loop vectorises.
+        // factor, and without the sum the loop vectorises.
         const float g = gain_;
-        for (std::size_t i = 0; i < n; ++i) {
-            dst[i] = in[i] * g;
+        if (levelledRMS == nullptr) {
+            for (std::size_t i = 0; i < n; ++i) {
+                dst[i] = in[i] * g;
+            }
+        } else {
+            for (std::size_t i = 0; i < n; ++i) {
+                dst[i] = in[i] * g;
+                squares += dst[i] * dst[i];
+            }
         }
     } else {
         float g = gain_;
         for (std::size_t i = 0; i < n; ++i) {
             g += step;
             dst[i] = in[i] * g;
+            squares += dst[i] * dst[i];
         }
+    }
+    if (levelledRMS != nullptr) {
+        *levelledRMS = std::sqrt(squares / static_cast<float>(n));
     }
     gain_ = g1;
     return out;

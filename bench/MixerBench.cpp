@@ -62,10 +62,12 @@ void signalPath(benchmark::State& state) {
 
         const Mixer::Channel mono = Mixer::downmixToMono(mic, frames);
         const Mixer::Stereo call = Mixer::toStereo(system, frames);
-        const float micRMS = Mixer::rms(mono);
-        const float systemRMS = std::max(Mixer::rms(call.left), Mixer::rms(call.right));
-        const Mixer::Channel levelled = leveler.process(mono, systemRMS, sampleRate);
-        const float levelledRMS = Mixer::rms(levelled);
+        // As the track writer does it: the three input sums in one pass, the levelled sum inside the
+        // leveler's gain ramp.
+        const auto [micRMS, leftRMS, rightRMS] = Mixer::rms3(mono, call.left, call.right);
+        const float systemRMS = std::max(leftRMS, rightRMS);
+        float levelledRMS = 0;
+        const Mixer::Channel levelled = leveler.process(mono, micRMS, systemRMS, sampleRate, &levelledRMS);
         const Mixer::Stereo out = Mixer::mix({levelled}, system, frames, 1, 1);
         benchmark::DoNotOptimize(micRMS);
         benchmark::DoNotOptimize(levelledRMS);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <tuple>
 
 using Mixer::Channel;
 using Mixer::Channels;
@@ -137,5 +138,27 @@ TEST(Mixer, mixOfHotSignalsStaysWithinFullScale) {
     for (std::size_t i = 0; i < 480; ++i) {
         ASSERT_LE(std::fabs(stereo.left[i]), 1.0f);
         ASSERT_LE(std::fabs(stereo.right[i]), 1.0f);
+    }
+}
+
+TEST(Mixer, rms3GivesExactlyWhatRmsGivesForEachArray) {
+    std::mt19937 random(11);
+    std::uniform_real_distribution<float> sample(-1.0f, 1.0f);
+    auto noise = [&](std::size_t n) {
+        Channel channel(n);
+        for (float& x : channel) {
+            x = sample(random);
+        }
+        return channel;
+    };
+    // Equal lengths, as the writer uses it, and unequal ones, including an empty array.
+    for (const auto& [na, nb, nc] : {std::tuple{1024u, 1024u, 1024u}, {480u, 7u, 1000u}, {0u, 33u, 2u}}) {
+        const Channel a = noise(na);
+        const Channel b = noise(nb);
+        const Channel c = noise(nc);
+        const auto all = Mixer::rms3(a, b, c);
+        EXPECT_EQ(all[0], Mixer::rms(a));
+        EXPECT_EQ(all[1], Mixer::rms(b));
+        EXPECT_EQ(all[2], Mixer::rms(c));
     }
 }

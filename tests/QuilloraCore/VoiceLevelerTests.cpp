@@ -1,5 +1,7 @@
 #include "QuilloraCore/VoiceLeveler.h"
 
+#include "QuilloraCore/Mixer.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -149,6 +151,28 @@ TEST(VoiceLeveler, invalidBlocksPassThroughAndLeaveTheStateAlone) {
         ASSERT_EQ(touched.process(in, system, rate), reference.process(in, system, rate)) << i;
     }
     EXPECT_EQ(touched.gain(), reference.gain());
+}
+
+TEST(VoiceLeveler, writersShortcutMatchesTheOrdinaryPathExactly) {
+    // The writer hands in the block's RMS and takes the levelled RMS back; the gain and every sample must
+    // come out as the ordinary call gives them, through ramps, steady stretches and the far end.
+    VoiceLeveler ordinary;
+    VoiceLeveler shortcut;
+    for (int block = 0; block < 200; ++block) {
+        std::vector<float> samples(480);
+        const float amplitude = (block / 20) % 2 == 0 ? 0.01f : 0.0002f;
+        for (std::size_t i = 0; i < samples.size(); ++i) {
+            samples[i] = amplitude * std::sin(0.05f * static_cast<float>(block * 480 + static_cast<int>(i)));
+        }
+        const float far = block % 50 < 5 ? 0.2f : 0.0f;
+        const std::vector<float> expected = ordinary.process(samples, far, 48000);
+        float levelledRMS = -1;
+        const std::vector<float> actual =
+            shortcut.process(samples, Mixer::rms(samples), far, 48000, &levelledRMS);
+        ASSERT_EQ(actual, expected) << "block " << block;
+        ASSERT_EQ(levelledRMS, Mixer::rms(expected)) << "block " << block;
+        ASSERT_EQ(shortcut.gain(), ordinary.gain());
+    }
 }
 
 TEST(LevelMeter, displayMapsFiftyDecibelsOntoTheBar) {
