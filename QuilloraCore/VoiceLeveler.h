@@ -16,8 +16,8 @@ public:
     std::vector<float> process(const std::vector<float>& samples, float systemRMS, double sampleRate);
     // The same, for a caller that already knows the block's Mixer::rms (`level`) and wants the RMS of the
     // levelled block too (`levelledRMS`, may be null): the writer needs both, and this spares two passes.
-    std::vector<float> process(const std::vector<float>& samples, float level, float systemRMS, double sampleRate,
-                               float* levelledRMS);
+    std::vector<float> process(const std::vector<float>& samples, float level, float systemRMS,
+                               double sampleRate, float* levelledRMS);
 
     float gain() const { return gain_; }
 

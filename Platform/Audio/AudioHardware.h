@@ -11,15 +11,16 @@
 //
 //   status                               PipeWire backend                           Simulated backend
 //   kAudioHardwareNoError        0       success                                    success
-//   kAudioHardwareUnspecifiedError 'what' a request the server refused, a capture   injected failure without a
+//   kAudioHardwareUnspecifiedError 'what' a request the server refused, a capture   injected failure without
+//   a
 //                                        node that never appeared with its ports     status of its own
 //   kAudioHardwareBadObjectError '!obj'  unknown object id (destroyed tap, aggregate unknown object id
 //                                        or IO procedure; a tap uid no tap has). A
 //                                        device that went away stays readable, with
 //                                        livn and goin 0
 //   kAudioHardwareUnknownPropertyError 'who?' the object has no such property       same; also "unreadable"
-//                                        (e.g. a sink asked for its input streams     properties injected by tests
-//                                        is NOT this: it has zero streams)
+//                                        (e.g. a sink asked for its input streams     properties injected by
+//                                        tests is NOT this: it has zero streams)
 //   kAudioHardwareBadPropertySizeError '!siz' caller's buffer too small, or a         same
 //                                        qualifier of the wrong size
 //   kAudioHardwareIllegalOperationError 'nope' operation not allowed in the current  tap or aggregate refused
@@ -136,7 +137,8 @@ struct AudioBufferList {
 };
 
 constexpr std::size_t audioBufferListSize(uint32_t numberBuffers) {
-    return offsetof(AudioBufferList, mBuffers) + sizeof(AudioBuffer) * (numberBuffers == 0 ? 1 : numberBuffers);
+    return offsetof(AudioBufferList, mBuffers) +
+           sizeof(AudioBuffer) * (numberBuffers == 0 ? 1 : numberBuffers);
 }
 
 struct AudioTimeStamp {
@@ -151,7 +153,7 @@ struct CATapDescription {
     std::vector<AudioObjectID> processes; // process objects (not pids) to leave out
     bool exclusive = true;                // true: all processes except `processes`
     bool mixdownStereo = true;
-    std::string uuid;                     // upper-case canonical UUID text
+    std::string uuid; // upper-case canonical UUID text
     std::string name;
     MuteBehavior muteBehavior = unmuted;
     bool isPrivate = false;
@@ -186,9 +188,9 @@ struct AggregateDeviceDescription {
 
 // Called on the real-time thread once per cycle. `inputData` holds one buffer per input stream, in the
 // device's stream order. Must not allocate, block or log (the engine's first-block line excepted).
-using AudioDeviceIOBlock =
-    std::function<void(const AudioTimeStamp* now, const AudioBufferList* inputData, const AudioTimeStamp* inputTime,
-                       AudioBufferList* outputData, const AudioTimeStamp* outputTime)>;
+using AudioDeviceIOBlock = std::function<void(const AudioTimeStamp* now, const AudioBufferList* inputData,
+                                              const AudioTimeStamp* inputTime, AudioBufferList* outputData,
+                                              const AudioTimeStamp* outputTime)>;
 using AudioDeviceIOProcID = uint64_t; // 0 = none
 
 // Delivered on the main thread (the Qt event loop) after the property changed.
@@ -218,7 +220,8 @@ public:
 
     // Properties. `qualifier` may be null with size 0. For variable-length properties ask the size first.
     virtual OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                                         uint32_t qualifierSize, const void* qualifier, uint32_t* outDataSize) = 0;
+                                         uint32_t qualifierSize, const void* qualifier,
+                                         uint32_t* outDataSize) = 0;
     // On entry *ioDataSize is the buffer's size; on return the bytes written.
     virtual OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                      uint32_t qualifierSize, const void* qualifier, uint32_t* ioDataSize,
@@ -248,7 +251,8 @@ public:
     virtual OSStatus addPropertyListenerBlock(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                               AudioObjectPropertyListenerBlock listener,
                                               AudioObjectPropertyListenerID* outListenerID) = 0;
-    virtual OSStatus removePropertyListenerBlock(AudioObjectID object, const AudioObjectPropertyAddress& address,
+    virtual OSStatus removePropertyListenerBlock(AudioObjectID object,
+                                                 const AudioObjectPropertyAddress& address,
                                                  AudioObjectPropertyListenerID listenerID) = 0;
 
     // Microphone authorization. The completion runs once, on any thread but the main one, and must not

@@ -12,11 +12,11 @@
 #include <chrono>
 #include <cmath>
 #include <complex>
-#include <functional>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <string>
@@ -60,8 +60,8 @@ public:
         }
         const std::string channels = std::to_string(frequencies.size());
         const std::string script =
-            "exec pw-play --format f32 --rate 48000 --channels " + channels + " --target " + target + " -P '" +
-            properties + "' - < <(exec sox -q -n -t raw -r 48000 -c " + channels +
+            "exec pw-play --format f32 --rate 48000 --channels " + channels + " --target " + target +
+            " -P '" + properties + "' - < <(exec sox -q -n -t raw -r 48000 -c " + channels +
             " -e floating-point -b 32 -L - " + synth + " vol " + std::to_string(amplitude) + ")";
         process_.setProgram("bash");
         process_.setArguments({"-c", QString::fromStdString(script)});
@@ -113,7 +113,9 @@ bool waitForNodeGone(const std::string& name) {
     return false;
 }
 
-void setDefaultSource(const std::string& name) { sandbox("default-source " + name); }
+void setDefaultSource(const std::string& name) {
+    sandbox("default-source " + name);
+}
 
 struct ProgramRun {
     int exitCode = -1;
@@ -123,7 +125,7 @@ struct ProgramRun {
 
 // Starts `quillora ARGS`; `whileRunning` runs while it records.
 ProgramRun runQuillora(const QStringList& arguments, const std::function<void(QProcess&)>& whileRunning = {},
-                int timeoutMs = 120000) {
+                       int timeoutMs = 120000) {
     QProcess process;
     process.setProgram(QStringLiteral(QUILLORA_BINARY));
     process.setArguments(arguments);
@@ -147,11 +149,13 @@ ProgramRun runQuillora(const QStringList& arguments, const std::function<void(QP
 
 // Amplitude of one frequency over [begin, begin + length): the window holds whole periods of every tone
 // these tests use (1 s at 48 kHz), so the tones do not leak into each other.
-double toneAmplitude(const std::vector<float>& samples, std::size_t begin, std::size_t length, double frequency) {
+double toneAmplitude(const std::vector<float>& samples, std::size_t begin, std::size_t length,
+                     double frequency) {
     std::complex<double> sum = 0;
     for (std::size_t i = 0; i < length && begin + i < samples.size(); ++i) {
         const double phase = 2 * M_PI * frequency * static_cast<double>(i) / kRate;
-        sum += static_cast<double>(samples[begin + i]) * std::complex<double>(std::cos(phase), -std::sin(phase));
+        sum +=
+            static_cast<double>(samples[begin + i]) * std::complex<double>(std::cos(phase), -std::sin(phase));
     }
     return 2 * std::abs(sum) / static_cast<double>(length);
 }
@@ -185,8 +189,9 @@ TEST_F(RecordingEndToEnd, RecordsTheVoiceInTheCentreAndTheCallOnItsOwnSides) {
 
     // The summary: every key, as text, in sorted order; the file beside the recording is the same JSON.
     const QStringList keys = run.summary.keys();
-    EXPECT_EQ(keys, (QStringList{"callbacks", "diagnostics", "file", "micPeakRMS", "microphone", "microphoneAllowed",
-                                 "restarts", "seconds", "systemPeakRMS", "wallSeconds"}));
+    EXPECT_EQ(keys,
+              (QStringList{"callbacks", "diagnostics", "file", "micPeakRMS", "microphone",
+                           "microphoneAllowed", "restarts", "seconds", "systemPeakRMS", "wallSeconds"}));
     for (const QString& key : keys) {
         EXPECT_TRUE(run.summary.value(key).isString()) << key.toStdString();
     }
@@ -194,7 +199,9 @@ TEST_F(RecordingEndToEnd, RecordsTheVoiceInTheCentreAndTheCallOnItsOwnSides) {
     EXPECT_EQ(run.summary.value("microphone").toString(), "mic1");
     EXPECT_EQ(run.summary.value("microphoneAllowed").toString(), "true");
     EXPECT_EQ(run.summary.value("restarts").toString(), "0");
-    EXPECT_TRUE(run.summary.value("diagnostics").toString().startsWith("streams=[1, 2] leading=1 mic=true rate=48000.0"))
+    EXPECT_TRUE(run.summary.value("diagnostics")
+                    .toString()
+                    .startsWith("streams=[1, 2] leading=1 mic=true rate=48000.0"))
         << run.summary.value("diagnostics").toString().toStdString();
     EXPECT_TRUE(run.summary.value("diagnostics").toString().endsWith("running=1 alive=1 proc=true"));
     EXPECT_NEAR(run.summary.value("wallSeconds").toString().toDouble(), 4.0, 0.05);
@@ -234,12 +241,14 @@ TEST_F(RecordingEndToEnd, FollowsTheMicrophoneWhenTheDefaultOneIsUnplugged) {
     Player farEnd("{ node.name=far-end }", "spk1", {1000, 1000}, 0.05);
 
     const auto output = dir_ / "unplugged.m4a";
-    const ProgramRun run = runQuillora({"--record", "6", "--out", QString::fromStdString(output.string())}, [&](QProcess&) {
-        std::this_thread::sleep_for(2500ms);
-        first.reset(); // the microphone disappears; the server picks mic2 as the default
-    });
+    const ProgramRun run =
+        runQuillora({"--record", "6", "--out", QString::fromStdString(output.string())}, [&](QProcess&) {
+            std::this_thread::sleep_for(2500ms);
+            first.reset(); // the microphone disappears; the server picks mic2 as the default
+        });
     ASSERT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.summary.value("microphone").toString(), "mic1") << "the microphone the recording started with";
+    EXPECT_EQ(run.summary.value("microphone").toString(), "mic1")
+        << "the microphone the recording started with";
     const std::string log = readFile(logFile());
     EXPECT_NE(log.find("Microfono cambiato: mic2"), std::string::npos) << log;
 
@@ -257,8 +266,8 @@ TEST_F(RecordingEndToEnd, KeepsTheFarEndWhenTheDefaultOutputChanges) {
     Player farEnd("{ node.name=far-end }", "spk1", {1000, 1500}, 0.3);
     ASSERT_TRUE(waitForNode("far-end"));
     const auto output = dir_ / "switched.m4a";
-    const ProgramRun run =
-        runQuillora({"--record", "6", "--no-mic", "--out", QString::fromStdString(output.string())}, [&](QProcess&) {
+    const ProgramRun run = runQuillora(
+        {"--record", "6", "--no-mic", "--out", QString::fromStdString(output.string())}, [&](QProcess&) {
             std::this_thread::sleep_for(2500ms);
             sandbox("default-sink spk2");
             sandbox("move far-end spk2"); // what a desktop does when the user picks other headphones
@@ -286,8 +295,8 @@ TEST_F(RecordingEndToEnd, SilenceIsRecordedAsSilenceForTheWholeTime) {
     EXPECT_EQ(run.summary.value("restarts").toString(), "0");
     const double wall = run.summary.value("wallSeconds").toString().toDouble();
     const DecodedAudio decoded = decodeAudioFile(output);
-    EXPECT_NEAR(decoded.seconds(), wall, wall * 0.005)
-        << "the file is as long as the call lasted\n" << readFile(logFile());
+    EXPECT_NEAR(decoded.seconds(), wall, wall * 0.005) << "the file is as long as the call lasted\n"
+                                                       << readFile(logFile());
     float peak = 0;
     for (const auto& channel : decoded.channels) {
         for (float sample : channel) {
@@ -302,10 +311,10 @@ TEST_F(RecordingEndToEnd, CtrlCFinishesTheRecordingAndTheSummary) {
     const auto output = dir_ / "interrupted.m4a";
     const auto started = std::chrono::steady_clock::now();
     const ProgramRun run = runQuillora({"--record", "60", "--out", QString::fromStdString(output.string())},
-                                [](QProcess& process) {
-                                    std::this_thread::sleep_for(2s);
-                                    ::kill(static_cast<pid_t>(process.processId()), SIGINT);
-                                });
+                                       [](QProcess& process) {
+                                           std::this_thread::sleep_for(2s);
+                                           ::kill(static_cast<pid_t>(process.processId()), SIGINT);
+                                       });
     EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
     ASSERT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.summary.keys().size(), 10);
@@ -344,7 +353,8 @@ TEST_F(RecordingEndToEnd, ProbeReportsAHealthySystem) {
             EXPECT_EQ(line, labels.at(i));
             continue;
         }
-        EXPECT_TRUE(line.startsWith(labels.at(i) + ": create=0 start=0 running=1 callbacks=")) << line.toStdString();
+        EXPECT_TRUE(line.startsWith(labels.at(i) + ": create=0 start=0 running=1 callbacks="))
+            << line.toStdString();
         // 1.5 s at 1024 frames per cycle is about 70 callbacks.
         EXPECT_GT(line.section("callbacks=", 1).toInt(), 50) << line.toStdString();
     }
@@ -357,7 +367,8 @@ int main(int argc, char** argv) {
     const char* sandboxDir = std::getenv("QUILLORA_SANDBOX_DIR");
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (sandboxDir == nullptr || runtime == nullptr || std::string(runtime).rfind(sandboxDir, 0) != 0) {
-        std::fprintf(stderr, "run me inside a private sandbox: scripts/audio-sandbox.sh run -- %s\n", argv[0]);
+        std::fprintf(stderr, "run me inside a private sandbox: scripts/audio-sandbox.sh run -- %s\n",
+                     argv[0]);
         return 2;
     }
     sandbox("speaker spk1 'Speaker 1'");
