@@ -1,4 +1,5 @@
 #include "Platform/Audio/PipeWire/PipeWireAudioHardware.h"
+#include "Platform/Audio/PropertyData.h"
 
 #include "Platform/Audio/PipeWire/CaptureFilter.h"
 #include "Platform/Audio/PipeWire/CaptureRouting.h"
@@ -51,11 +52,6 @@ void appendStreams(std::vector<unsigned char>& bytes, const std::vector<uint32_t
         std::memcpy(bytes.data() + offsetof(AudioBufferList, mBuffers) + i * sizeof(AudioBuffer), &buffer,
                     sizeof(buffer));
     }
-}
-
-bool isListSelector(AudioObjectPropertySelector selector) {
-    return selector == kAudioHardwarePropertyDevices || selector == kAudioHardwarePropertyProcessObjectList ||
-           selector == kAudioHardwarePropertyTapList;
 }
 
 std::string upperCase(std::string text) {
@@ -794,11 +790,7 @@ OSStatus PipeWireAudioHardware::getPropertyDataSize(AudioObjectID object,
     if (const OSStatus status = impl_->read(object, address, qualifierSize, qualifier, bytes); status != 0) {
         return status;
     }
-    if (outDataSize == nullptr) {
-        return kAudioHardwareBadPropertySizeError;
-    }
-    *outDataSize = static_cast<uint32_t>(bytes.size());
-    return kAudioHardwareNoError;
+    return PropertyData::deliverSize(bytes, outDataSize);
 }
 
 OSStatus PipeWireAudioHardware::getPropertyData(AudioObjectID object,
@@ -810,22 +802,7 @@ OSStatus PipeWireAudioHardware::getPropertyData(AudioObjectID object,
     if (const OSStatus status = impl_->read(object, address, qualifierSize, qualifier, bytes); status != 0) {
         return status;
     }
-    if (ioDataSize == nullptr || (outData == nullptr && *ioDataSize > 0)) {
-        return kAudioHardwareBadPropertySizeError;
-    }
-    std::size_t size = bytes.size();
-    if (*ioDataSize < size) {
-        // Lists hand out as many whole entries as fit; everything else needs the whole space.
-        if (!isListSelector(address.mSelector)) {
-            return kAudioHardwareBadPropertySizeError;
-        }
-        size = *ioDataSize / sizeof(AudioObjectID) * sizeof(AudioObjectID);
-    }
-    if (size > 0) {
-        std::memcpy(outData, bytes.data(), size);
-    }
-    *ioDataSize = static_cast<uint32_t>(size);
-    return kAudioHardwareNoError;
+    return PropertyData::deliver(bytes, address.mSelector, ioDataSize, outData);
 }
 
 OSStatus PipeWireAudioHardware::getPropertyString(AudioObjectID object,
@@ -836,11 +813,7 @@ OSStatus PipeWireAudioHardware::getPropertyString(AudioObjectID object,
     if (const OSStatus status = impl_->readString(object, address, text); status != 0) {
         return status;
     }
-    if (outString == nullptr) {
-        return kAudioHardwareBadPropertySizeError;
-    }
-    *outString = std::move(text);
-    return kAudioHardwareNoError;
+    return PropertyData::deliverString(std::move(text), outString);
 }
 
 OSStatus PipeWireAudioHardware::createProcessTap(const CATapDescription& description,

@@ -1,4 +1,5 @@
 #include "Platform/Audio/Simulated/SimulatedAudioHardware.h"
+#include "Platform/Audio/PropertyData.h"
 
 #include <QUuid>
 #include <algorithm>
@@ -101,11 +102,6 @@ void appendStreamConfiguration(std::vector<unsigned char>& bytes, const std::vec
         std::memcpy(bytes.data() + offsetof(AudioBufferList, mBuffers) + i * sizeof(AudioBuffer), &buffer,
                     sizeof(buffer));
     }
-}
-
-bool isListSelector(AudioObjectPropertySelector selector) {
-    return selector == kAudioHardwarePropertyDevices || selector == kAudioHardwarePropertyProcessObjectList ||
-           selector == kAudioHardwarePropertyTapList;
 }
 
 uint64_t monotonicNanoseconds() {
@@ -650,11 +646,7 @@ OSStatus SimulatedAudioHardware::getPropertyDataSize(AudioObjectID object,
     if (status != kAudioHardwareNoError) {
         return status;
     }
-    if (outDataSize == nullptr) {
-        return kAudioHardwareBadPropertySizeError;
-    }
-    *outDataSize = static_cast<uint32_t>(bytes.size());
-    return kAudioHardwareNoError;
+    return PropertyData::deliverSize(bytes, outDataSize);
 }
 
 OSStatus SimulatedAudioHardware::getPropertyData(AudioObjectID object,
@@ -667,22 +659,7 @@ OSStatus SimulatedAudioHardware::getPropertyData(AudioObjectID object,
     if (status != kAudioHardwareNoError) {
         return status;
     }
-    if (ioDataSize == nullptr || (outData == nullptr && *ioDataSize > 0)) {
-        return kAudioHardwareBadPropertySizeError;
-    }
-    std::size_t size = bytes.size();
-    if (*ioDataSize < size) {
-        // Lists hand out as many whole entries as fit; fixed-size values need the whole space.
-        if (!isListSelector(address.mSelector)) {
-            return kAudioHardwareBadPropertySizeError;
-        }
-        size = *ioDataSize / sizeof(AudioObjectID) * sizeof(AudioObjectID);
-    }
-    if (size > 0) {
-        std::memcpy(outData, bytes.data(), size);
-    }
-    *ioDataSize = static_cast<uint32_t>(size);
-    return kAudioHardwareNoError;
+    return PropertyData::deliver(bytes, address.mSelector, ioDataSize, outData);
 }
 
 OSStatus SimulatedAudioHardware::getPropertyString(AudioObjectID object,
@@ -694,11 +671,7 @@ OSStatus SimulatedAudioHardware::getPropertyString(AudioObjectID object,
     if (status != kAudioHardwareNoError) {
         return status;
     }
-    if (outString == nullptr) {
-        return kAudioHardwareBadPropertySizeError;
-    }
-    *outString = std::move(string);
-    return kAudioHardwareNoError;
+    return PropertyData::deliverString(std::move(string), outString);
 }
 
 // ----- taps and aggregates -----
