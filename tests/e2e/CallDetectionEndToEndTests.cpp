@@ -10,9 +10,11 @@
 #include "QuilloraCore/CallRecorder.h"
 #include "QuilloraCore/Diagnostics.h"
 
+#include "SandboxSupport.h"
 #include <QCoreApplication>
 #include <QSettings>
 #include <QTemporaryDir>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -38,30 +40,6 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 // ----- the sandbox -----
-
-// Runs a shell command and returns what it printed, without the trailing newline.
-std::string shell(const std::string& command) {
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        ADD_FAILURE() << "cannot run " << command;
-        return {};
-    }
-    std::string output;
-    char chunk[256];
-    while (std::fgets(chunk, sizeof(chunk), pipe) != nullptr) {
-        output += chunk;
-    }
-    const int status = pclose(pipe);
-    EXPECT_EQ(status, 0) << command << " failed";
-    while (!output.empty() && (output.back() == '\n' || output.back() == ' ')) {
-        output.pop_back();
-    }
-    return output;
-}
-
-std::string sandbox(const std::string& arguments) {
-    return shell(std::string(QUILLORA_SANDBOX_SCRIPT) + " " + arguments);
-}
 
 std::string sandboxDir() {
     return std::getenv("QUILLORA_SANDBOX_DIR");
@@ -410,14 +388,10 @@ TEST_F(CallDetectionTest, ModelOffersACallAfterFourToSixSecondsAndWithdrawsItWhe
 
 int main(int argc, char** argv) {
     // Never against a real session: only inside the sandbox the test script starts.
-    const char* sandboxDirectory = std::getenv("QUILLORA_SANDBOX_DIR");
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (sandboxDirectory == nullptr || runtime == nullptr ||
-        std::string(runtime).rfind(sandboxDirectory, 0) != 0) {
-        std::fprintf(stderr, "run me inside a private sandbox: scripts/audio-sandbox.sh run -- %s\n",
-                     argv[0]);
+    if (!insideSandbox(argv[0])) {
         return 1;
     }
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     // PulseAudio clients must reach the sandbox's pipewire-pulse, and only it.
     const std::string pulseSocket = std::string(runtime) + "/pulse/native";
     if (access(pulseSocket.c_str(), F_OK) != 0) {
