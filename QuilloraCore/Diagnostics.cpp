@@ -35,7 +35,7 @@ std::filesystem::path homeDirectory() {
 }
 
 std::filesystem::path stateDirectory() {
-    // The base directory specification says relative values are to be ignored.
+    // XDG base directories: a relative value is to be ignored.
     if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && state[0] == '/') {
         return state;
     }

@@ -220,7 +220,7 @@ TEST_F(RecordingEndToEnd, FollowsTheMicrophoneWhenTheDefaultOneIsUnplugged) {
     auto first = std::make_unique<Player>(microphoneProperties("mic1"), "0", std::vector<int>{440}, 0.2);
     ASSERT_TRUE(waitForNode("mic1"));
     setDefaultSource("mic1");
-    Player farEnd("{ node.name=far-end }", "spk1", {1000, 1000}, 0.05);
+    Player farEnd("{ node.name=far-end }", "spk1", {1000, 1000}, 0.1);
 
     const auto output = dir_ / "unplugged.m4a";
     const ProgramRun run =
@@ -240,7 +240,7 @@ TEST_F(RecordingEndToEnd, FollowsTheMicrophoneWhenTheDefaultOneIsUnplugged) {
     EXPECT_GT(toneAmplitude(left, 48000, 48000, 440), 0.1) << "the first microphone before the unplug";
     EXPECT_GT(toneAmplitude(left, 4 * 48000, 48000, 660), 0.1) << "the second one after it";
     EXPECT_LT(toneAmplitude(left, 4 * 48000, 48000, 440), 0.01);
-    EXPECT_GT(toneAmplitude(left, 4 * 48000, 48000, 1000), 0.03) << "the call went on all along";
+    EXPECT_GT(toneAmplitude(left, 4 * 48000, 48000, 1000), 0.04) << "the call went on all along";
 }
 
 TEST_F(RecordingEndToEnd, KeepsTheFarEndWhenTheDefaultOutputChanges) {
