@@ -1,6 +1,7 @@
 #include "Platform/Audio/AudioHardware.h"
 #include "Quillora/CommandLine.h"
 #include "Quillora/HeadlessRecording.h"
+#include "Quillora/QuilloraApp.h"
 #include "QuilloraCore/Diagnostics.h"
 #include "QuilloraCore/Probe.h"
 
@@ -45,6 +46,20 @@ int runProbe(const QString& path) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // The graphical program needs its own application object: choose before creating one.
+    QStringList given;
+    for (int index = 0; index < argc; ++index) {
+        given.append(QString::fromLocal8Bit(argv[index]));
+    }
+    const bool headless = CommandLine::has(given, QStringLiteral("--probe")) ||
+                          CommandLine::has(given, QStringLiteral("--record")) ||
+                          CommandLine::has(given, QStringLiteral("--help")) ||
+                          CommandLine::has(given, QStringLiteral("-h")) ||
+                          CommandLine::has(given, QStringLiteral("--version"));
+    if (!headless) {
+        return QuilloraApp::main(argc, argv);
+    }
+
     QCoreApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Tandrevel"));
     QCoreApplication::setApplicationName(QStringLiteral("Quillora"));
@@ -67,8 +82,7 @@ int main(int argc, char* argv[]) {
     if (CommandLine::has(arguments, QStringLiteral("--record"))) {
         HeadlessRecording::run(arguments);
     }
-    std::fputs("quillora: the tray application is not available in this build yet; use --record or --probe "
-               "(see --help).\n",
-               stderr);
+    // Only "--probe" without its report path gets here.
+    std::fputs("quillora: --probe needs the path of the report to write (see --help).\n", stderr);
     return 2;
 }

@@ -1,5 +1,7 @@
 #include "Quillora/HeadlessRecording.h"
 
+#include "Quillora/QuitSignals.h"
+
 #include "Platform/Audio/AudioHardware.h"
 #include "Quillora/CommandLine.h"
 #include "QuilloraCore/CallRecorder.h"
@@ -30,46 +32,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Turns SIGINT and SIGTERM into an event on the main loop (the handler only writes one byte to a pipe).
-// After the first signal the default action is back, so a second Ctrl+C ends the process at once; the
-// recording file stays playable even then.
+// Ends a wait early on SIGINT or SIGTERM; the recording is then finished as at the end of its time.
 class InterruptWatcher {
 public:
-    InterruptWatcher() {
-        if (pipe2(fds_, O_CLOEXEC | O_NONBLOCK) != 0) {
-            fds_[0] = fds_[1] = -1;
-            return;
-        }
-        writeEnd = fds_[1];
-        notifier_ = std::make_unique<QSocketNotifier>(fds_[0], QSocketNotifier::Read);
-        QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
-            char byte = 0;
-            while (read(fds_[0], &byte, 1) > 0) {
-            }
-            interrupted_ = true;
-            if (loop_ != nullptr) {
-                loop_->quit();
-            }
-        });
-        struct sigaction action {};
-        action.sa_handler = &InterruptWatcher::onSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESETHAND;
-        sigaction(SIGINT, &action, nullptr);
-        sigaction(SIGTERM, &action, nullptr);
-    }
-
-    ~InterruptWatcher() {
-        std::signal(SIGINT, SIG_DFL);
-        std::signal(SIGTERM, SIG_DFL);
-        writeEnd = -1;
-        notifier_.reset();
-        for (int fd : fds_) {
-            if (fd >= 0) {
-                close(fd);
-            }
-        }
-    }
+    InterruptWatcher()
+        : signals_([this] {
+              interrupted_ = true;
+              if (loop_ != nullptr) {
+                  loop_->quit();
+              }
+          }) {}
 
     InterruptWatcher(const InterruptWatcher&) = delete;
     InterruptWatcher& operator=(const InterruptWatcher&) = delete;
@@ -101,16 +73,7 @@ public:
     }
 
 private:
-    static void onSignal(int) {
-        if (writeEnd >= 0) {
-            const char byte = 1;
-            [[maybe_unused]] const auto written = write(writeEnd, &byte, 1);
-        }
-    }
-
-    static inline volatile std::sig_atomic_t writeEnd = -1;
-    int fds_[2] = {-1, -1};
-    std::unique_ptr<QSocketNotifier> notifier_;
+    QuitSignals signals_;
     QEventLoop* loop_ = nullptr;
     bool interrupted_ = false;
     bool ended_ = false;

@@ -410,10 +410,14 @@ void RecorderModel::showCallEndedNotice() {
                                  [self] {
                                      if (self) {
                                          self->closeNotice();
-                                         self->setCallEndedSuggestion(false);
-                                         self->lastCallAppSeenAt_.reset();
+                                         self->dismissCallEndedSuggestion();
                                      }
                                  }});
+}
+
+void RecorderModel::dismissCallEndedSuggestion() {
+    setCallEndedSuggestion(false);
+    lastCallAppSeenAt_.reset();
 }
 
 Notice RecorderModel::updateNotice(const QString& version) const {

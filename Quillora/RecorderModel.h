@@ -135,6 +135,9 @@ public:
     // One step of the call watch (the 2 s timer runs it).
     void pollCalls();
     void closeNotice();
+    // "Continua" after the end-of-call suggestion: drops the suggestion and forgets when a call
+    // application was last seen, so the suggestion waits for the next call.
+    void dismissCallEndedSuggestion();
     // Shows the "update" notice for `version`, or keeps it for the end of the running recording.
     void announceUpdate(const QString& version);
     void showDemo();

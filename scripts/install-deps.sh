@@ -18,6 +18,8 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev sox procps util-linux
   # real PulseAudio clients (parecord, pactl) served by pipewire-pulse in the call-detection tests
   pulseaudio-utils
+  # screenshots of the desktop face: a virtual display, a compositor, a tray host, capture tools
+  xvfb x11-apps imagemagick xcompmgr trayer
 )
 
 missing=()

@@ -324,17 +324,17 @@ TEST_F(HeadlessTest, debugTracksGoIntoTheirFolder) {
     }
 }
 
-TEST_F(HeadlessTest, helpVersionAndTheMissingGraphicalMode) {
+TEST_F(HeadlessTest, helpVersionAndAProbeWithoutItsReport) {
     const Outcome help = execute({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_TRUE(help.out.contains("--record [SECONDS]"));
     const Outcome version = execute({"--version"});
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_TRUE(matches(QString::fromUtf8(version.out), "quillora [0-9]+\\.[0-9]+\\.[0-9]+\n"));
-    const Outcome graphical = execute({});
-    EXPECT_EQ(graphical.exitCode, 2);
-    EXPECT_TRUE(graphical.out.isEmpty());
-    EXPECT_TRUE(graphical.err.contains("--record")) << graphical.err.toStdString();
+    const Outcome probe = execute({"--probe"});
+    EXPECT_EQ(probe.exitCode, 2);
+    EXPECT_TRUE(probe.out.isEmpty());
+    EXPECT_TRUE(probe.err.contains("--probe")) << probe.err.toStdString();
 }
 
 } // namespace

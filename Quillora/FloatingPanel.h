@@ -1,0 +1,100 @@
+#pragma once
+
+#include <QColor>
+#include <QPoint>
+#include <QProxyStyle>
+#include <QRect>
+#include <QSize>
+#include <QString>
+#include <QWidget>
+
+class QAbstractButton;
+
+// A small always-on-top tool window for the recording panel and the notices: frameless, transparent
+// around its content, never takes focus, dragged by any background point. Its position is remembered in
+// the preferences under its autosave name; a panel with no remembered position starts at the top right
+// of the primary screen, and whenever it is shown or resized it is kept inside the screen.
+class FloatingPanel : public QWidget {
+    Q_OBJECT
+
+public:
+    static constexpr int placementMargin = 16;
+    static constexpr int screenMargin = 8;
+
+    // Takes ownership of `content`, which decides the panel's size.
+    FloatingPanel(QWidget* content, const QString& autosaveName, QWidget* parent = nullptr);
+
+    QString autosaveName() const { return autosaveName_; }
+    QWidget* content() const { return content_; }
+
+    // Brings the panel up without activating anything, then checks its position now and once more after
+    // the window system has placed it.
+    void showPanel();
+    void placeTopRight();
+    void keepOnScreen();
+
+    // The placement rules on a screen's available area (top-left origin coordinates). The top-right spot
+    // leaves 16 pixels above and to the right. Keeping on screen leaves 8 pixels on every side; a panel
+    // too large for the area keeps its top and right edges inside, spilling over at the bottom and left.
+    static QPoint topRightOrigin(const QRect& available, const QSize& size);
+    static QPoint keptOnScreen(const QRect& available, const QRect& frame);
+
+    // Where positions are remembered: "Panels/<autosave name>".
+    static QString settingsKey(const QString& autosaveName);
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+
+private:
+    void savePosition();
+    QScreen* currentScreen() const;
+
+    QString autosaveName_;
+    QWidget* content_ = nullptr;
+    QPoint dragOffset_;
+    bool dragging_ = false;
+    bool restoring_ = true; // no saving while the constructor places the panel
+};
+
+// The card behind the notices: a rounded translucent background (radius 14) with a faint border, 14
+// pixels of padding inside and 1 pixel outside. The content goes into its layout.
+class PanelBackground : public QWidget {
+    Q_OBJECT
+
+public:
+    static constexpr int padding = 14;
+    static constexpr int radius = 14;
+
+    explicit PanelBackground(QWidget* content, QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
+
+// A push button filled with one colour (75 % while pressed, full otherwise), white semibold label,
+// 14 × 7 pixels of padding, corner radius 8. `apply` gives a button this look; the style belongs to
+// the button.
+class FilledButtonStyle : public QProxyStyle {
+    Q_OBJECT
+
+public:
+    static constexpr double pressedOpacity = 0.75;
+
+    explicit FilledButtonStyle(const QColor& color);
+    static void apply(QAbstractButton& button, const QColor& color);
+
+    QColor color() const { return color_; }
+
+    void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
+                     const QWidget* widget) const override;
+    QSize sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& size,
+                           const QWidget* widget) const override;
+    int pixelMetric(PixelMetric metric, const QStyleOption* option, const QWidget* widget) const override;
+
+private:
+    QColor color_;
+};
