@@ -1,5 +1,6 @@
 #include "Platform/Audio/PropertyData.h"
 
+#include <cstddef>
 #include <cstring>
 
 bool PropertyData::isList(AudioObjectPropertySelector selector) {
@@ -40,4 +41,36 @@ OSStatus PropertyData::deliverString(std::optional<std::string> text, std::optio
     }
     *outString = std::move(text);
     return kAudioHardwareNoError;
+}
+
+void PropertyData::appendIDs(std::vector<unsigned char>& bytes, const std::vector<AudioObjectID>& ids) {
+    for (const AudioObjectID id : ids) {
+        append(bytes, id);
+    }
+}
+
+void PropertyData::setStreamConfiguration(std::vector<unsigned char>& bytes,
+                                          const std::vector<uint32_t>& channelsPerStream) {
+    const auto count = static_cast<uint32_t>(channelsPerStream.size());
+    bytes.assign(audioBufferListSize(count), 0);
+    std::memcpy(bytes.data(), &count, sizeof(count));
+    for (uint32_t i = 0; i < count; ++i) {
+        AudioBuffer buffer;
+        buffer.mNumberChannels = channelsPerStream[i];
+        std::memcpy(bytes.data() + offsetof(AudioBufferList, mBuffers) + i * sizeof(AudioBuffer), &buffer,
+                    sizeof(buffer));
+    }
+}
+
+AudioStreamBasicDescription PropertyData::tapFormat(double sampleRate) {
+    AudioStreamBasicDescription format;
+    format.mSampleRate = sampleRate;
+    format.mFormatID = kAudioFormatLinearPCM;
+    format.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
+    format.mBytesPerPacket = 8;
+    format.mFramesPerPacket = 1;
+    format.mBytesPerFrame = 8;
+    format.mChannelsPerFrame = 2;
+    format.mBitsPerChannel = 32;
+    return format;
 }

@@ -21,4 +21,17 @@ OSStatus deliver(const std::vector<unsigned char>& bytes, AudioObjectPropertySel
 
 OSStatus deliverString(std::optional<std::string> text, std::optional<std::string>* outString);
 
+// Encodings every backend shares.
+template <typename T>
+void append(std::vector<unsigned char>& bytes, const T& value) {
+    const auto* raw = reinterpret_cast<const unsigned char*>(&value);
+    bytes.insert(bytes.end(), raw, raw + sizeof(T));
+}
+void appendIDs(std::vector<unsigned char>& bytes, const std::vector<AudioObjectID>& ids);
+// A stream configuration: an AudioBufferList with one (data-less) buffer per stream.
+void setStreamConfiguration(std::vector<unsigned char>& bytes,
+                            const std::vector<uint32_t>& channelsPerStream);
+// What a tap delivers: stereo, interleaved 32-bit float at the given rate.
+AudioStreamBasicDescription tapFormat(double sampleRate);
+
 } // namespace PropertyData

@@ -30,28 +30,11 @@ constexpr auto kNodeTimeout = std::chrono::seconds(2);
 // removes the node and moves the default a moment later, which is one change for the listener.
 constexpr uint64_t kNotifyDelayNs = 20'000'000;
 
-template <typename T>
-void append(std::vector<unsigned char>& bytes, const T& value) {
-    const auto* raw = reinterpret_cast<const unsigned char*>(&value);
-    bytes.insert(bytes.end(), raw, raw + sizeof(T));
-}
-
-void appendIds(std::vector<unsigned char>& bytes, const std::vector<AudioObjectID>& ids) {
-    for (const AudioObjectID id : ids) {
-        append(bytes, id);
-    }
-}
+using PropertyData::append;
+using PropertyData::appendIDs;
 
 void appendStreams(std::vector<unsigned char>& bytes, const std::vector<uint32_t>& channels) {
-    const auto count = static_cast<uint32_t>(channels.size());
-    bytes.assign(audioBufferListSize(count), 0);
-    std::memcpy(bytes.data(), &count, sizeof(count));
-    for (uint32_t i = 0; i < count; ++i) {
-        AudioBuffer buffer;
-        buffer.mNumberChannels = channels[i];
-        std::memcpy(bytes.data() + offsetof(AudioBufferList, mBuffers) + i * sizeof(AudioBuffer), &buffer,
-                    sizeof(buffer));
-    }
+    PropertyData::setStreamConfiguration(bytes, channels);
 }
 
 std::string upperCase(std::string text) {
@@ -597,7 +580,7 @@ OSStatus PipeWireAudioHardware::Impl::read(AudioObjectID object, const AudioObje
     if (object == kAudioObjectSystemObject) {
         switch (selector) {
         case kAudioHardwarePropertyDevices:
-            appendIds(bytes, cache.devices());
+            appendIDs(bytes, cache.devices());
             return kAudioHardwareNoError;
         case kAudioHardwarePropertyDefaultInputDevice:
             append(bytes, cache.defaultDevice(DeviceDirection::input));
@@ -606,14 +589,14 @@ OSStatus PipeWireAudioHardware::Impl::read(AudioObjectID object, const AudioObje
             append(bytes, cache.defaultDevice(DeviceDirection::output));
             return kAudioHardwareNoError;
         case kAudioHardwarePropertyProcessObjectList:
-            appendIds(bytes, cache.processesWithCaptureStreams());
+            appendIDs(bytes, cache.processesWithCaptureStreams());
             return kAudioHardwareNoError;
         case kAudioHardwarePropertyTapList: {
             std::vector<AudioObjectID> ids;
             for (const auto& [id, tap] : taps) {
                 ids.push_back(id);
             }
-            appendIds(bytes, ids);
+            appendIDs(bytes, ids);
             return kAudioHardwareNoError;
         }
         case kAudioHardwarePropertyTranslatePIDToProcessObject: {
@@ -689,16 +672,7 @@ OSStatus PipeWireAudioHardware::Impl::read(AudioObjectID object, const AudioObje
         if (selector != kAudioTapPropertyFormat) {
             return kAudioHardwareUnknownPropertyError;
         }
-        AudioStreamBasicDescription format;
-        format.mSampleRate = cache.graphRate();
-        format.mFormatID = kAudioFormatLinearPCM;
-        format.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
-        format.mBytesPerPacket = 8;
-        format.mFramesPerPacket = 1;
-        format.mBytesPerFrame = 8;
-        format.mChannelsPerFrame = 2;
-        format.mBitsPerChannel = 32;
-        append(bytes, format);
+        append(bytes, PropertyData::tapFormat(cache.graphRate()));
         return kAudioHardwareNoError;
     }
 

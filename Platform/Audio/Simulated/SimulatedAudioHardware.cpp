@@ -77,31 +77,12 @@ struct SimulatedAudioHardware::Listeners {
 
 namespace {
 
-template <class T>
-void append(std::vector<unsigned char>& bytes, const T& value) {
-    const auto* raw = reinterpret_cast<const unsigned char*>(&value);
-    bytes.insert(bytes.end(), raw, raw + sizeof(T));
-}
-
-void appendIDs(std::vector<unsigned char>& bytes, const std::vector<AudioObjectID>& ids) {
-    for (AudioObjectID id : ids) {
-        append(bytes, id);
-    }
-}
+using PropertyData::append;
+using PropertyData::appendIDs;
 
 // The stream layout as the property hands it out: a buffer list without sample memory.
 void appendStreamConfiguration(std::vector<unsigned char>& bytes, const std::vector<int>& channels) {
-    const auto count = static_cast<uint32_t>(channels.size());
-    bytes.assign(audioBufferListSize(count), 0);
-    AudioBufferList header;
-    header.mNumberBuffers = count;
-    std::memcpy(bytes.data(), &header.mNumberBuffers, sizeof(header.mNumberBuffers));
-    for (uint32_t i = 0; i < count; ++i) {
-        AudioBuffer buffer;
-        buffer.mNumberChannels = static_cast<uint32_t>(channels[i]);
-        std::memcpy(bytes.data() + offsetof(AudioBufferList, mBuffers) + i * sizeof(AudioBuffer), &buffer,
-                    sizeof(buffer));
-    }
+    PropertyData::setStreamConfiguration(bytes, std::vector<uint32_t>(channels.begin(), channels.end()));
 }
 
 uint64_t monotonicNanoseconds() {
@@ -567,16 +548,7 @@ OSStatus SimulatedAudioHardware::readProperty(AudioObjectID object, const AudioO
         if (selector != kAudioTapPropertyFormat) {
             return kAudioHardwareUnknownPropertyError;
         }
-        AudioStreamBasicDescription format;
-        format.mSampleRate = clockRate_;
-        format.mFormatID = kAudioFormatLinearPCM;
-        format.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
-        format.mBytesPerPacket = 8;
-        format.mFramesPerPacket = 1;
-        format.mBytesPerFrame = 8;
-        format.mChannelsPerFrame = 2;
-        format.mBitsPerChannel = 32;
-        append(bytes, format);
+        append(bytes, PropertyData::tapFormat(clockRate_));
         return kAudioHardwareNoError;
     }
 
