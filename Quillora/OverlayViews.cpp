@@ -1,7 +1,7 @@
 #include "Quillora/OverlayViews.h"
 
+#include "Quillora/Feedback.h"
 #include "Quillora/Symbols.h"
-#include "QuilloraCore/Diagnostics.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -379,8 +379,13 @@ void PanelViews::showDemoNotice(const Notice& notice) {
 }
 
 void PanelViews::openFeedback(const std::optional<QString>& microphone) {
-    Diagnostics::log("Modulo di feedback richiesto (microfono: " +
-                     microphone.value_or(QStringLiteral("nessuno")).toStdString() + ")");
+    if (!feedback_) {
+        // "Annulla" and "Chiudi" drop the window, so the next opening starts with an empty form.
+        feedback_.reset(FeedbackView::createWindow(microphone, [this] { feedback_.reset(); }));
+    }
+    feedback_->show();
+    feedback_->raise();
+    feedback_->activateWindow();
 }
 
 void PanelViews::activateApplication() {

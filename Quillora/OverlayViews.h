@@ -130,6 +130,8 @@ public:
     FloatingPanel* noticePanel() const { return notice_.get(); }
     std::size_t demoPanelCount() const { return demo_.size(); }
     FloatingPanel* demoPanel(std::size_t index) const { return demo_.at(index).get(); }
+    // The feedback window while one is open (closing it with its title bar only hides it).
+    QWidget* feedbackWindow() const { return feedback_.get(); }
 
 private:
     // A panel may be dropped from inside one of its own buttons' actions: it goes after the current event.
@@ -142,4 +144,5 @@ private:
     PanelPointer overlay_;
     PanelPointer notice_;
     std::vector<PanelPointer> demo_;
+    std::unique_ptr<QWidget, LaterDeleter> feedback_;
 };
