@@ -32,23 +32,12 @@ QSettings preferences() {
     return QSettings(QStringLiteral("Tandrevel"), QStringLiteral("Quillora"));
 }
 
-QFont scaledFont(const QFont& base, qreal factor, QFont::Weight weight = QFont::Normal) {
-    QFont font = base;
-    if (font.pointSizeF() > 0) {
-        font.setPointSizeF(font.pointSizeF() * factor);
-    } else {
-        font.setPixelSize(std::max(1, qRound(font.pixelSize() * factor)));
-    }
-    font.setWeight(weight);
-    return font;
-}
-
 QFont titleFont(const QFont& base) {
     return scaledFont(base, 1.25, QFont::DemiBold);
 }
 
 QFont calloutFont(const QFont& base) {
-    return scaledFont(base, 0.92);
+    return scaledFont(base, 0.92, QFont::Normal);
 }
 
 void setTextColor(QWidget& widget, QColor color) {

@@ -14,6 +14,17 @@
 #include <QWindow>
 #include <algorithm>
 
+QFont scaledFont(const QFont& base, qreal factor, QFont::Weight weight) {
+    QFont font = base;
+    if (font.pointSizeF() > 0) {
+        font.setPointSizeF(font.pointSizeF() * factor);
+    } else {
+        font.setPixelSize(std::max(1, qRound(font.pixelSize() * factor)));
+    }
+    font.setWeight(weight);
+    return font;
+}
+
 FloatingPanel::FloatingPanel(QWidget* content, const QString& autosaveName, QWidget* parent)
     : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
                           Qt::WindowDoesNotAcceptFocus | Qt::NoDropShadowWindowHint),

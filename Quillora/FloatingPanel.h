@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QColor>
+#include <QFont>
 #include <QPoint>
 #include <QProxyStyle>
 #include <QRect>
@@ -14,6 +15,9 @@ class QAbstractButton;
 // around its content, never takes focus, dragged by any background point. Its position is remembered in
 // the preferences under its autosave name; a panel with no remembered position starts at the top right
 // of the primary screen, and whenever it is shown or resized it is kept inside the screen.
+// `base` scaled by `factor` (point or pixel sized alike), with `weight`: the panels' text sizes.
+QFont scaledFont(const QFont& base, qreal factor, QFont::Weight weight);
+
 class FloatingPanel : public QWidget {
     Q_OBJECT
 

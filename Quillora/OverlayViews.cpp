@@ -27,17 +27,6 @@ QColor secondaryColor(const QWidget& widget) {
     return color;
 }
 
-QFont scaledFont(const QFont& base, qreal factor, QFont::Weight weight) {
-    QFont font = base;
-    if (font.pointSizeF() > 0) {
-        font.setPointSizeF(font.pointSizeF() * factor);
-    } else {
-        font.setPixelSize(std::max(1, qRound(font.pixelSize() * factor)));
-    }
-    font.setWeight(weight);
-    return font;
-}
-
 QLabel* symbolLabel(const QString& symbol, const QColor& color, int size, int frameWidth) {
     auto* label = new QLabel;
     label->setPixmap(Symbols::pixmap(symbol, color, size));

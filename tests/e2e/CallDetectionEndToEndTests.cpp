@@ -138,20 +138,6 @@ pid_t sandboxDaemon(const std::string& name) {
     return 0;
 }
 
-// Runs the main thread's event loop until `done` or the timeout.
-template <typename Predicate>
-bool waitUntil(Predicate done, std::chrono::milliseconds timeout = 5000ms) {
-    const auto deadline = Clock::now() + timeout;
-    while (!done()) {
-        if (Clock::now() > deadline) {
-            return done();
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
 // ----- what the call watch sees -----
 
 // pid → identifier of every process running audio input.

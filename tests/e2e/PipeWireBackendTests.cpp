@@ -64,20 +64,6 @@ private:
     std::vector<pid_t> pids_;
 };
 
-// Runs the main thread's event loop until `done` or the timeout.
-template <typename Predicate>
-bool waitUntil(Predicate done, std::chrono::milliseconds timeout = 5000ms) {
-    const auto deadline = Clock::now() + timeout;
-    while (!done()) {
-        if (Clock::now() > deadline) {
-            return done();
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
-
 std::string newUuid() {
     std::random_device device;
     std::mt19937_64 generator(device());

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QCoreApplication>
+#include <chrono>
 #include <string>
+#include <thread>
 
 // The private PipeWire sandbox the end-to-end programs run in (scripts/audio-sandbox.sh run -- PROGRAM).
 
@@ -14,3 +17,17 @@ std::string sandbox(const std::string& arguments);
 // True inside a sandbox started by the script; otherwise says how to run `program` and returns false,
 // so that a test never touches a user's real audio server.
 bool insideSandbox(const char* program);
+
+// Runs the main thread's event loop until `done` or the timeout.
+template <typename Predicate>
+bool waitUntil(Predicate done, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return done();
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
