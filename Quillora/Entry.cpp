@@ -28,7 +28,23 @@ constexpr const char* usage = R"(Usage:
   --probe REPORT.txt   try each way of capturing audio on this machine and write a report (about 15 s)
 
 Ctrl+C during --record ends the recording early; the file and the summary are finished as usual.
-Environment: QUILLORA_AUDIO_BACKEND=simulated uses the built-in simulated audio system.
+--record exits with 0, or 1 when the recording could not start or failed on its way.
+
+Environment:
+  QUILLORA_AUDIO_BACKEND=simulated   use the built-in simulated audio system instead of PipeWire
+  QUILLORA_INFO_INI=FILE             read the version and the service addresses from FILE instead of
+                                     the installed Info.ini
+  QT_QPA_PLATFORM                    the tray application uses XWayland (xcb) on a Wayland session
+                                     unless this is set
+  XDG_STATE_HOME, XDG_CONFIG_HOME    move the log and the preferences (see Files)
+
+Files:
+  ~/Music/Quillora/                  recordings, "Chiamata YYYY-MM-DD HH.mm.m4a", in the music folder
+                                     that ~/.config/user-dirs.dirs names (XDG_MUSIC_DIR)
+  ~/.local/state/Quillora/quillora.log
+                                     the diagnostics log, also sent to the journal (journalctl -t quillora)
+  ~/.config/Tandrevel/Quillora.conf  preferences and the panels' positions
+  /usr/share/quillora/Info.ini       version and update feed (../share/quillora/ from the program)
 )";
 
 int runProbe(const QString& path) {
