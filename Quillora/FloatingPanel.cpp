@@ -44,6 +44,7 @@ FloatingPanel::FloatingPanel(QWidget* content, const QString& autosaveName, QWid
 
     const QVariant saved = QSettings().value(settingsKey(autosaveName_));
     if (saved.canConvert<QRect>() && saved.toRect().isValid()) {
+        remembered_ = true;
         move(saved.toRect().topLeft());
     } else {
         placeTopRight();
@@ -71,6 +72,19 @@ QPoint FloatingPanel::keptOnScreen(const QRect& available, const QRect& frame) {
     return {x, y};
 }
 
+QPoint FloatingPanel::clearOfOrigin(const QRect& available, const QSize& size, const QRect& other) {
+    const int x = other.x() + other.width() - size.width();
+    const int below = other.y() + other.height() + placementMargin;
+    if (below + size.height() <= available.y() + available.height() - screenMargin) {
+        return {x, below};
+    }
+    const int above = other.y() - placementMargin - size.height();
+    if (above >= available.y() + screenMargin) {
+        return {x, above};
+    }
+    return topRightOrigin(available, size);
+}
+
 QScreen* FloatingPanel::currentScreen() const {
     if (QScreen* own = screen()) {
         return own;
@@ -83,7 +97,20 @@ void FloatingPanel::placeTopRight() {
     if (primary == nullptr) {
         return;
     }
-    move(topRightOrigin(primary->availableGeometry(), frameGeometry().size()));
+    startingPlace_ = topRightOrigin(primary->availableGeometry(), frameGeometry().size());
+    move(*startingPlace_);
+}
+
+void FloatingPanel::placeClearOf(const QRect& other) {
+    const QScreen* where = QGuiApplication::screenAt(other.center());
+    if (where == nullptr) {
+        where = QGuiApplication::primaryScreen();
+    }
+    if (where == nullptr) {
+        return;
+    }
+    startingPlace_ = clearOfOrigin(where->availableGeometry(), frameGeometry().size(), other);
+    move(*startingPlace_);
 }
 
 void FloatingPanel::keepOnScreen() {
@@ -105,7 +132,7 @@ void FloatingPanel::showPanel() {
 }
 
 void FloatingPanel::savePosition() {
-    if (!restoring_) {
+    if (!restoring_ && frameGeometry().topLeft() != startingPlace_) {
         QSettings().setValue(settingsKey(autosaveName_), frameGeometry());
     }
 }

@@ -8,6 +8,7 @@
 #include <QSize>
 #include <QString>
 #include <QWidget>
+#include <optional>
 
 class QAbstractButton;
 
@@ -31,10 +32,16 @@ public:
     QString autosaveName() const { return autosaveName_; }
     QWidget* content() const { return content_; }
 
+    // Whether a position was remembered under the autosave name when the panel was made.
+    bool hasRememberedPosition() const { return remembered_; }
+
     // Brings the panel up without activating anything, then checks its position now and once more after
     // the window system has placed it.
     void showPanel();
     void placeTopRight();
+    // Places the panel so that it does not cover `other`, another panel's frame (see clearOfOrigin). Like
+    // the top-right spot, this is a starting place, not one the user chose: it is not remembered.
+    void placeClearOf(const QRect& other);
     void keepOnScreen();
 
     // The placement rules on a screen's available area (top-left origin coordinates). The top-right spot
@@ -42,6 +49,9 @@ public:
     // too large for the area keeps its top and right edges inside, spilling over at the bottom and left.
     static QPoint topRightOrigin(const QRect& available, const QSize& size);
     static QPoint keptOnScreen(const QRect& available, const QRect& frame);
+    // Right-aligned with `other` and 16 pixels below it; above it when there is no room below (8 pixels
+    // from the edge, as keepOnScreen leaves); the top-right spot when there is room on neither side.
+    static QPoint clearOfOrigin(const QRect& available, const QSize& size, const QRect& other);
 
     // Where positions are remembered: "Panels/<autosave name>".
     static QString settingsKey(const QString& autosaveName);
@@ -62,6 +72,9 @@ private:
     QPoint dragOffset_;
     bool dragging_ = false;
     bool restoring_ = true; // no saving while the constructor places the panel
+    bool remembered_ = false;
+    // The starting place the panel was put in; the panel is not remembered while it sits there.
+    std::optional<QPoint> startingPlace_;
 };
 
 // The card behind the notices: a rounded translucent background (radius 14) with a faint border, 14

@@ -158,7 +158,7 @@ RecordingOverlayView::RecordingOverlayView(RecorderModel& model, QWidget* parent
     auto* ended = new QHBoxLayout;
     ended->setSpacing(8);
     ended->addWidget(symbolLabel(QStringLiteral("phone.down.fill"),
-                                 Symbols::namedColor(QStringLiteral("orange")), 16, 18));
+                                 Symbols::namedColor(QStringLiteral("orange")), 22, 24));
     auto* endedText = new QLabel(QStringLiteral("La chiamata sembra finita"));
     endedText->setFont(scaledFont(font(), 1.0, QFont::DemiBold));
     ended->addWidget(endedText);
@@ -171,8 +171,15 @@ RecordingOverlayView::RecordingOverlayView(RecorderModel& model, QWidget* parent
     ended->addWidget(keepGoing);
     endedColumn->addLayout(ended);
     auto* divider = new QFrame;
+    divider->setObjectName(QStringLiteral("endedDivider"));
     divider->setFrameShape(QFrame::HLine);
     divider->setFrameShadow(QFrame::Plain);
+    // A faint separator line, not a black rule.
+    QPalette faint = divider->palette();
+    QColor line = faint.color(QPalette::WindowText);
+    line.setAlphaF(0.15f);
+    faint.setColor(QPalette::WindowText, line);
+    divider->setPalette(faint);
     endedColumn->addWidget(divider);
     column->addWidget(endedRow_);
 
@@ -227,8 +234,19 @@ RecordingOverlayView::RecordingOverlayView(RecorderModel& model, QWidget* parent
     auto* feedback = new QToolButton;
     feedback->setObjectName(QStringLiteral("feedbackButton"));
     feedback->setText(QStringLiteral("Feedback"));
-    feedback->setIcon(Symbols::icon(QStringLiteral("bubble.left.and.exclamationmark.bubble.right"),
-                                    palette().color(QPalette::ButtonText)));
+    // The symbol gets a few pixels of room on its right: the style puts the title right against it.
+    const qreal ratio = devicePixelRatioF();
+    const QPixmap symbol = Symbols::pixmap(QStringLiteral("bubble.left.and.exclamationmark.bubble.right"),
+                                           palette().color(QPalette::ButtonText), 16, ratio);
+    QPixmap roomy(qRound(20 * ratio), qRound(16 * ratio));
+    roomy.setDevicePixelRatio(ratio);
+    roomy.fill(Qt::transparent);
+    {
+        QPainter painter(&roomy);
+        painter.drawPixmap(0, 0, symbol);
+    }
+    feedback->setIcon(QIcon(roomy));
+    feedback->setIconSize(QSize(20, 16));
     feedback->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     feedback->setFont(scaledFont(font(), 0.85, QFont::Normal));
     feedback->setToolTip(QStringLiteral("Segnala un problema o un'idea a chi sviluppa Quillora"));
@@ -338,6 +356,8 @@ void PanelViews::showRecordingPanel() {
     if (!overlay_) {
         overlay_ = PanelPointer(
             new FloatingPanel(new RecordingOverlayView(model_), QStringLiteral("QuilloraOverlay")));
+        // What window lists and assistive technology call the panel.
+        overlay_->setWindowTitle(QStringLiteral("In registrazione"));
     }
     overlay_->showPanel();
 }
@@ -350,6 +370,11 @@ void PanelViews::hideRecordingPanel() {
 
 void PanelViews::showNotice(const Notice& notice) {
     notice_ = PanelPointer(new FloatingPanel(new NoticeView(notice), QStringLiteral("QuilloraNotice")));
+    notice_->setWindowTitle(notice.title);
+    // Both start at the top right: a notice with no place of its own goes beside the recording panel.
+    if (!notice_->hasRememberedPosition() && overlay_ && overlay_->isVisible()) {
+        notice_->placeClearOf(overlay_->frameGeometry());
+    }
     notice_->showPanel();
 }
 
@@ -357,11 +382,18 @@ void PanelViews::closeNotice() {
     notice_.reset();
 }
 
+QPoint PanelViews::demoNoticeOrigin(const QRect& screen, const QSize& size) {
+    return {screen.x() + 80, screen.y() + screen.height() - 120 - size.height()};
+}
+
 void PanelViews::showDemoNotice(const Notice& notice) {
     auto panel =
         PanelPointer(new FloatingPanel(new NoticeView(notice), QStringLiteral("QuilloraDemoUpdate")));
+    panel->setWindowTitle(notice.title);
+    // The demonstration spreads its windows out: this notice goes to the lower left, away from the
+    // recording panel and the call notice at the top right.
     if (const QScreen* primary = QGuiApplication::primaryScreen()) {
-        panel->move(primary->availableGeometry().topLeft() + QPoint(80, 120));
+        panel->move(demoNoticeOrigin(primary->geometry(), panel->frameGeometry().size()));
     }
     panel->showPanel();
     demo_.push_back(std::move(panel));

@@ -126,6 +126,10 @@ public:
     void openFeedback(const std::optional<QString>& microphone) override;
     void activateApplication() override;
 
+    // Where the demonstration's update notice goes on a screen: 80 pixels from the left edge, its bottom
+    // edge 120 pixels above the bottom.
+    static QPoint demoNoticeOrigin(const QRect& screen, const QSize& size);
+
     FloatingPanel* recordingPanel() const { return overlay_.get(); }
     FloatingPanel* noticePanel() const { return notice_.get(); }
     std::size_t demoPanelCount() const { return demo_.size(); }

@@ -3,9 +3,11 @@
 #include "Quillora/QuitSignals.h"
 
 #include "Quillora/AppInfo.h"
+#include "Quillora/AppMover.h"
 #include "Quillora/OverlayViews.h"
 #include "Quillora/RecorderModel.h"
 #include "Quillora/Symbols.h"
+#include "Quillora/UpdateDialogBoxes.h"
 #include "Quillora/UpdateManager.h"
 #include "QuilloraCore/Diagnostics.h"
 
@@ -15,6 +17,7 @@
 #include <QSessionManager>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <array>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
@@ -36,12 +39,38 @@ QAction* addLabel(QMenu& menu, const QString& text) {
     return action;
 }
 
+// The status area may be dark or light and the program cannot tell which, so the plain symbols are drawn
+// light with a dark outline: they read on either.
+QPixmap statusGlyph(const QString& symbol, int size) {
+    const int inner = size - 2;
+    const QPixmap outline = Symbols::pixmap(symbol, QColor(0x1C, 0x1C, 0x1E, 0xD0), inner);
+    const QPixmap glyph = Symbols::pixmap(symbol, QColor(0xF5, 0xF5, 0xF7), inner);
+    QPixmap image(size, size);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    for (const QPoint offset : {QPoint(0, 1), QPoint(2, 1), QPoint(1, 0), QPoint(1, 2), QPoint(0, 0),
+                                QPoint(2, 0), QPoint(0, 2), QPoint(2, 2)}) {
+        painter.drawPixmap(offset, outline);
+    }
+    painter.drawPixmap(QPoint(1, 1), glyph);
+    return image;
+}
+
 } // namespace
 
 QuilloraApp::QuilloraApp(RecorderModel& model, UpdateManager& updates, RecorderViews* views, QObject* parent)
     : QObject(parent), model_(model), updates_(updates), views_(views), menu_(std::make_unique<QMenu>()) {
     quit = [] { QCoreApplication::quit(); };
     menu_->setObjectName(QStringLiteral("QuilloraMenu"));
+    // The status lines are rows that cannot be chosen, not unavailable commands: shown in the secondary
+    // text colour rather than the faint one of disabled entries.
+    QPalette palette = menu_->palette();
+    for (const QPalette::ColorRole role : {QPalette::Text, QPalette::WindowText, QPalette::ButtonText}) {
+        QColor secondary = palette.color(QPalette::Active, role);
+        secondary.setAlphaF(0.6f);
+        palette.setColor(QPalette::Disabled, role, secondary);
+    }
+    menu_->setPalette(palette);
     tray_.setContextMenu(menu_.get());
     connect(&tray_, &QSystemTrayIcon::activated, this, &QuilloraApp::onActivated);
 
@@ -96,18 +125,26 @@ QString QuilloraApp::toolTip() const {
 }
 
 QIcon QuilloraApp::iconFor(LabelState state) {
-    const QColor ink = QGuiApplication::palette().color(QPalette::WindowText);
+    static constexpr std::array<int, 6> sizes{16, 22, 24, 32, 48, 64};
+    QIcon icon;
     switch (state) {
     case LabelState::recording:
         return Symbols::icon(QStringLiteral("record.circle.fill"),
                              Symbols::namedColor(QStringLiteral("red")));
     case LabelState::updateAvailable: {
-        QIcon icon;
-        for (const int size : {16, 22, 24, 32, 48, 64}) {
-            QPixmap base = Symbols::pixmap(QStringLiteral("phone.arrow.down.left"), ink, size);
+        for (const int size : sizes) {
+            QPixmap base = statusGlyph(QStringLiteral("phone.arrow.down.left"), size);
             QPainter painter(&base);
+            painter.setRenderHint(QPainter::Antialiasing);
             const int badge = (size * 5 + 5) / 10;
-            painter.drawPixmap(size - badge, size - badge,
+            const QRectF spot(size - badge, size - badge, badge, badge);
+            // A dark rim sets the badge off the phone; a light disc behind it shows through its arrow.
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(QColor(0x1C, 0x1C, 0x1E, 0xD0));
+            painter.drawEllipse(spot.adjusted(-1, -1, 1, 1));
+            painter.setBrush(QColor(0xF5, 0xF5, 0xF7));
+            painter.drawEllipse(spot.adjusted(2, 2, -2, -2));
+            painter.drawPixmap(spot.topLeft(),
                                Symbols::pixmap(QStringLiteral("arrow.down.circle.fill"),
                                                Symbols::namedColor(QStringLiteral("blue")), badge));
             painter.end();
@@ -118,7 +155,10 @@ QIcon QuilloraApp::iconFor(LabelState state) {
     case LabelState::idle:
         break;
     }
-    return Symbols::icon(QStringLiteral("phone"), ink);
+    for (const int size : sizes) {
+        icon.addPixmap(statusGlyph(QStringLiteral("phone"), size));
+    }
+    return icon;
 }
 
 void QuilloraApp::scheduleRebuild() {
@@ -236,14 +276,21 @@ int QuilloraApp::main(int argc, char** argv) {
     QApplication::setApplicationVersion(AppInfo::version());
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(Symbols::applicationIcon());
+    // Lets the desktop match our windows with the installed desktop entry.
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.tandrevel.Quillora"));
 
     Diagnostics::log("Avvio Quillora " + AppInfo::version().toStdString() + " su " +
-                     QCoreApplication::applicationFilePath().toStdString());
+                     AppInfo::bundlePath().toStdString());
+    // The installation offer comes before the model starts watching for calls.
+    if (!QCoreApplication::arguments().contains(QStringLiteral("--demo"))) {
+        AppMover::offerMoveIfNeeded();
+    }
 
     RecorderModel& model = RecorderModel::shared();
     PanelViews views(model);
     model.setViews(&views);
     QuilloraApp face(model, UpdateManager::shared(), &views);
+    UpdateDialogBoxes updateDialogs(&UpdateManager::shared().controller());
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         face.trayIcon().show();
     } else {

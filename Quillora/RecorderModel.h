@@ -42,8 +42,9 @@ public:
     // Shows `notice` in a new notice panel (remembered as "QuilloraNotice"), replacing the one shown.
     virtual void showNotice(const Notice& notice) = 0;
     virtual void closeNotice() = 0;
-    // The demonstration's extra update notice: its own panel ("QuilloraDemoUpdate") at (80, 120), kept
-    // alive for the rest of the run and independent of the current notice.
+    // The demonstration's extra update notice: its own panel ("QuilloraDemoUpdate") 80 px from the left and
+    // 120 px from the bottom of the screen, kept alive for the rest of the run and independent of the current
+    // notice.
     virtual void showDemoNotice(const Notice& notice) = 0;
     // Shows the feedback window, creating it with `microphone` when none is open; an open one is reused.
     virtual void openFeedback(const std::optional<QString>& microphone) = 0;

@@ -118,6 +118,8 @@ private slots:
 
     void placementRules();
     void panelWindowAndRememberedPosition();
+    void noticeKeepsClearOfTheRecordingPanel();
+    void demonstrationSpreadsItsWindows();
     void filledButtonDimsWhilePressed();
     void levelBarLabelAndAnimation();
     void noticeButtonsOrderAndActions();
@@ -207,6 +209,19 @@ void UiTests::placementRules() {
     // Larger than the screen: the right and top edges stay inside, the rest spills left and down.
     QCOMPARE(FloatingPanel::keptOnScreen(screen, QRect(300, 300, 2000, 1200)),
              QPoint(1920 - 2000 - 8, 32 + 8));
+
+    // Clear of another panel: right edges aligned, 16 below it; above it when there is no room below;
+    // the top-right spot when there is room on neither side.
+    const QRect recording(1504, 48, 400, 63);
+    QCOMPARE(FloatingPanel::clearOfOrigin(screen, QSize(390, 116), recording), QPoint(1904 - 390, 111 + 16));
+    const QRect low(600, 900, 400, 63);
+    QCOMPARE(FloatingPanel::clearOfOrigin(screen, QSize(390, 116), low), QPoint(1000 - 390, 900 - 16 - 116));
+    QCOMPARE(FloatingPanel::clearOfOrigin(screen, QSize(390, 500), QRect(600, 400, 400, 300)),
+             FloatingPanel::topRightOrigin(screen, QSize(390, 500)));
+    // Exactly enough room below (8 to spare at the bottom) still counts.
+    QCOMPARE(
+        FloatingPanel::clearOfOrigin(screen, QSize(390, 100), QRect(600, 1080 - 8 - 100 - 16 - 50, 400, 50)),
+        QPoint(610, 1080 - 8 - 100));
 }
 
 void UiTests::panelWindowAndRememberedPosition() {
@@ -224,9 +239,13 @@ void UiTests::panelWindowAndRememberedPosition() {
 
     const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
     QCOMPARE(panel->pos(), FloatingPanel::topRightOrigin(available, QSize(300, 80)));
+    QVERIFY(!panel->hasRememberedPosition());
     panel->showPanel();
     QVERIFY(panel->isVisible());
     QVERIFY(!panel->isActiveWindow());
+    // Sitting where it started is not a place to remember.
+    QCoreApplication::processEvents();
+    QVERIFY(!QSettings().contains(FloatingPanel::settingsKey(QStringLiteral("TestPanel"))));
 
     // Dragged somewhere else: remembered and used by the next panel of that name.
     panel->move(available.topLeft() + QPoint(120, 140));
@@ -234,6 +253,7 @@ void UiTests::panelWindowAndRememberedPosition() {
              available.topLeft() + QPoint(120, 140));
     panel.reset();
     FloatingPanel again(new QLabel(QStringLiteral("x")), QStringLiteral("TestPanel"));
+    QVERIFY(again.hasRememberedPosition());
     QCOMPARE(again.pos(), available.topLeft() + QPoint(120, 140));
 
     // Growing past the bottom of the screen moves it back up once the resize is handled.
@@ -244,6 +264,72 @@ void UiTests::panelWindowAndRememberedPosition() {
     label->setFixedHeight(200);
     QVERIFY(waitUntil([&] { return again.frameGeometry().bottom() <= available.bottom() - 8; }));
     QCOMPARE(again.pos().x(), available.left() + 100);
+}
+
+void UiTests::noticeKeepsClearOfTheRecordingPanel() {
+    makeModel();
+    const Notice notice{QStringLiteral("arrow.down.circle.fill"),
+                        QStringLiteral("blue"),
+                        QStringLiteral("Aggiornamento disponibile"),
+                        QStringLiteral("Un messaggio."),
+                        QStringLiteral("Aggiorna ora"),
+                        QStringLiteral("Più tardi"),
+                        {},
+                        {}};
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+    const QString noticeKey = FloatingPanel::settingsKey(QStringLiteral("QuilloraNotice"));
+
+    // No recording panel on screen: the notice takes the top-right spot.
+    views_->panels.showNotice(notice);
+    FloatingPanel* alone = views_->panels.noticePanel();
+    QCOMPARE(alone->pos(), FloatingPanel::topRightOrigin(available, alone->size()));
+    QCOMPARE(alone->windowTitle(), QStringLiteral("Aggiornamento disponibile"));
+
+    // With the recording panel up, a new notice goes below it instead of covering it, and that starting
+    // place is not remembered.
+    startRecording();
+    const FloatingPanel* recording = views_->panels.recordingPanel();
+    QVERIFY(recording->isVisible());
+    views_->panels.showNotice(notice);
+    FloatingPanel* beside = views_->panels.noticePanel();
+    QVERIFY(beside->isVisible());
+    QVERIFY(!beside->frameGeometry().intersects(recording->frameGeometry()));
+    QCOMPARE(beside->frameGeometry().top(), recording->frameGeometry().bottom() + 1 + 16);
+    QCOMPARE(beside->frameGeometry().right(), recording->frameGeometry().right());
+    QCoreApplication::processEvents();
+    QVERIFY(!QSettings().contains(noticeKey));
+
+    // A notice the user moved comes back where it was put, panel or no panel.
+    const QPoint chosen = available.topLeft() + QPoint(40, 300);
+    beside->move(chosen);
+    QCOMPARE(QSettings().value(noticeKey).toRect().topLeft(), chosen);
+    views_->panels.showNotice(notice);
+    QCOMPARE(views_->panels.noticePanel()->pos(), chosen);
+}
+
+void UiTests::demonstrationSpreadsItsWindows() {
+    QCOMPARE(PanelViews::demoNoticeOrigin(QRect(0, 0, 1280, 800), QSize(390, 116)),
+             QPoint(80, 800 - 120 - 116));
+    QCOMPARE(PanelViews::demoNoticeOrigin(QRect(1920, 0, 1280, 1024), QSize(390, 116)),
+             QPoint(2000, 1024 - 120 - 116));
+
+    makeModel();
+    model_->showDemo();
+    clock_->advance(RecorderModel::demoNoticeDelay);
+    const FloatingPanel* recording = views_->panels.recordingPanel();
+    const FloatingPanel* call = views_->panels.noticePanel();
+    QVERIFY(recording != nullptr && call != nullptr);
+    QCOMPARE(views_->panels.demoPanelCount(), 1u);
+    const FloatingPanel* update = views_->panels.demoPanel(0);
+    QVERIFY(recording->isVisible() && call->isVisible() && update->isVisible());
+    QCOMPARE(call->windowTitle(), QStringLiteral("Chiamata in corso su WhatsApp"));
+    QCOMPARE(recording->windowTitle(), QStringLiteral("In registrazione"));
+    // Nothing covers anything.
+    QVERIFY(!call->frameGeometry().intersects(recording->frameGeometry()));
+    QVERIFY(!update->frameGeometry().intersects(recording->frameGeometry()));
+    QVERIFY(!update->frameGeometry().intersects(call->frameGeometry()));
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    QCOMPARE(update->pos(), PanelViews::demoNoticeOrigin(screen, update->size()));
 }
 
 void UiTests::filledButtonDimsWhilePressed() {
@@ -484,6 +570,19 @@ void UiTests::menuAndIconWithAnUpdate() {
     QVERIFY(!idle.isNull() && !update.isNull() && !recording.isNull());
     QVERIFY(idle != update && update != recording && idle != recording);
     QCOMPARE(recording.pixelColor(11, 2).red(), 0xFF); // the red ring
+    // The plain phone reads on a dark bar and on a light one: it has light strokes with a dark rim.
+    int light = 0;
+    int dark = 0;
+    for (int y = 0; y < idle.height(); ++y) {
+        for (int x = 0; x < idle.width(); ++x) {
+            const QColor pixel = idle.pixelColor(x, y);
+            if (pixel.alpha() > 200) {
+                light += pixel.lightness() > 200 ? 1 : 0;
+                dark += pixel.lightness() < 60 ? 1 : 0;
+            }
+        }
+    }
+    QVERIFY2(light > 10 && dark > 10, qPrintable(QStringLiteral("%1 light, %2 dark").arg(light).arg(dark)));
 }
 
 void UiTests::quitStopsTheRecordingFirst() {

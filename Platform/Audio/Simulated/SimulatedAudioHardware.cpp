@@ -3,6 +3,7 @@
 
 #include <QUuid>
 #include <algorithm>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -31,6 +32,7 @@ struct SimulatedAudioHardware::Process {
     int32_t pid = 0;
     std::optional<std::string> bundleID;
     bool runningInput = false;
+    std::optional<Clock::time_point> inputEnds; // the demonstration's call: stops using input then
 };
 
 struct SimulatedAudioHardware::IOProc {
@@ -144,6 +146,28 @@ std::unique_ptr<AudioHardware> SimulatedAudioHardware::makeDemo() {
             hardware->injectFault(Operation::createAggregateDevice, kAudioHardwareIllegalOperationError);
         }
     }
+
+    // Lets the call watch be shown and tried out: QUILLORA_SIMULATED_CALL="<application id>" makes a process
+    // of that application use the microphone from now on, "<application id>:<seconds>" only for that long.
+    if (const char* call = std::getenv("QUILLORA_SIMULATED_CALL"); call != nullptr && call[0] != '\0') {
+        std::string identifier = call;
+        std::optional<Clock::time_point> ends;
+        if (const auto colon = identifier.rfind(':'); colon != std::string::npos) {
+            const std::string_view seconds = std::string_view(identifier).substr(colon + 1);
+            double value = -1;
+            const auto [end, error] = std::from_chars(seconds.data(), seconds.data() + seconds.size(), value);
+            if (error == std::errc() && end == seconds.data() + seconds.size() && value >= 0) {
+                ends = Clock::now() +
+                       std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(value));
+                identifier.resize(colon);
+            }
+        }
+        // Any process id but this program's own, which the call watch leaves out.
+        const AudioObjectID process =
+            hardware->addProcess(static_cast<int32_t>(getpid()) + 1, identifier, true);
+        std::lock_guard lock(hardware->mutex_);
+        hardware->processes_.at(process).inputEnds = ends;
+    }
     return hardware;
 }
 
@@ -243,7 +267,7 @@ AudioObjectID SimulatedAudioHardware::addProcess(int32_t pid, std::optional<std:
                                                  bool runningInput) {
     std::lock_guard lock(mutex_);
     const AudioObjectID id = nextObjectID_++;
-    processes_.emplace(id, Process{pid, std::move(bundleID), runningInput});
+    processes_.emplace(id, Process{pid, std::move(bundleID), runningInput, std::nullopt});
     notify(kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList);
     return id;
 }
@@ -270,8 +294,8 @@ void SimulatedAudioHardware::setOwnProcessVisible(bool visible) {
     std::lock_guard lock(mutex_);
     if (visible && ownProcess_ == kAudioObjectUnknown) {
         ownProcess_ = nextObjectID_++;
-        processes_.emplace(ownProcess_,
-                           Process{static_cast<int32_t>(getpid()), "com.tandrevel.quillora", false});
+        processes_.emplace(ownProcess_, Process{static_cast<int32_t>(getpid()), "com.tandrevel.quillora",
+                                                false, std::nullopt});
         notify(kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList);
     } else if (!visible && ownProcess_ != kAudioObjectUnknown) {
         processes_.erase(ownProcess_);
@@ -557,9 +581,12 @@ OSStatus SimulatedAudioHardware::readProperty(AudioObjectID object, const AudioO
     case kAudioProcessPropertyPID:
         append(bytes, process.pid);
         return kAudioHardwareNoError;
-    case kAudioProcessPropertyIsRunningInput:
-        append(bytes, static_cast<uint32_t>(process.runningInput ? 1 : 0));
+    case kAudioProcessPropertyIsRunningInput: {
+        const bool running =
+            process.runningInput && (!process.inputEnds || Clock::now() < *process.inputEnds);
+        append(bytes, static_cast<uint32_t>(running ? 1 : 0));
         return kAudioHardwareNoError;
+    }
     default:
         return kAudioHardwareUnknownPropertyError;
     }

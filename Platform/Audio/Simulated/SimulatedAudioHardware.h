@@ -65,6 +65,9 @@ public:
     // simulati" (stereo, carrying the other side of the call) as default output, real-time clock. The
     // environment variable QUILLORA_SIMULATED_FAULT set to "tap" or "aggregate" makes every creation of a
     // process tap or of an aggregate device fail with kAudioHardwareIllegalOperationError.
+    // QUILLORA_SIMULATED_CALL set to "<application id>" adds a process of that application that uses the
+    // microphone, as a call application would; "<application id>:<seconds>" stops it using the microphone
+    // that many seconds after the system is made (the call ends).
     static std::unique_ptr<AudioHardware> makeDemo();
 
     // Devices. The first device with input streams becomes the default input, the first with output

@@ -1,4 +1,5 @@
 #include "QuilloraCore/AggregateDevice.h"
+#include "QuilloraCore/CallDetector.h"
 #include "QuilloraCore/CoreAudioHelpers.h"
 #include "QuilloraCore/SystemAudioTap.h"
 #include "SimulatedTestSupport.h"
@@ -7,7 +8,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <future>
+#include <unistd.h>
 
 namespace {
 
@@ -362,6 +365,33 @@ TEST_F(SimulatedHardwareTest, DemoSystem) {
     AudioHardware::shared().destroyIOProcID(aggregate.deviceID(), proc);
     std::lock_guard lock(collector.mutex);
     EXPECT_EQ(collector.layouts[0], (std::vector<uint32_t>{1, 2}));
+}
+
+// The demonstration's call application: in the call watch's list from the start, gone once its time is up;
+// an identifier with a colon but no duration after it is taken whole.
+TEST_F(SimulatedHardwareTest, DemoSystemCallApplication) {
+    const auto callersWith = [](const char* setting) {
+        setenv("QUILLORA_SIMULATED_CALL", setting, 1);
+        AudioHardware::setShared(SimulatedAudioHardware::makeDemo());
+        unsetenv("QUILLORA_SIMULATED_CALL");
+        return CallDetector::microphoneClients();
+    };
+    const std::vector<MicrophoneClient> steady = callersWith("org.example.Conferenza");
+    ASSERT_EQ(steady.size(), 1u);
+    EXPECT_EQ(steady[0].bundleID, "org.example.Conferenza");
+    EXPECT_NE(steady[0].pid, static_cast<int32_t>(getpid()));
+    EXPECT_EQ(CallDetector::callApps(steady, static_cast<int32_t>(getpid())),
+              std::vector<std::string>{"org.example.Conferenza"});
+
+    const std::vector<MicrophoneClient> brief = callersWith("org.example.Conferenza:0.3");
+    ASSERT_EQ(brief.size(), 1u);
+    EXPECT_EQ(brief[0].bundleID, "org.example.Conferenza");
+    EXPECT_TRUE(waitUntil([] { return CallDetector::microphoneClients().empty(); }));
+
+    const std::vector<MicrophoneClient> odd = callersWith("org.example:Conferenza");
+    ASSERT_EQ(odd.size(), 1u);
+    EXPECT_EQ(odd[0].bundleID, "org.example:Conferenza");
+    EXPECT_EQ(callersWith("org.example.Conferenza:0").size(), 0u);
 }
 
 TEST(SimulatedSignalTest, VoicePausesBetweenPhrases) {
