@@ -105,7 +105,7 @@ QString bundlePath() {
 
 QStringList lastLines(const QString& path, int count, qint64 maxBytes) {
     QFile file(path);
-    if (count <= 0 || !file.open(QIODevice::ReadOnly)) {
+    if (count <= 0 || maxBytes <= 0 || !file.open(QIODevice::ReadOnly)) {
         return {};
     }
     const qint64 size = file.size();
@@ -136,7 +136,9 @@ QStringList lastLines(const QString& path, int count, qint64 maxBytes) {
         }
         if (kept.size() == count || window == limit) {
             QStringList lines;
-            QStringDecoder decoder(QStringDecoder::Utf8);
+            // Stateless: each line is decoded on its own, so a sequence cut at a line's end is an error
+            // instead of being completed by the next line's first bytes (or dropped at the last line).
+            QStringDecoder decoder(QStringDecoder::Utf8, QStringConverter::Flag::Stateless);
             for (const QByteArrayView line : kept) {
                 lines.append(decoder(line));
             }

@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   # toolchain
   build-essential cmake ninja-build pkg-config clang-format
+  # the fuzz targets: clang and its sanitizer and libFuzzer runtimes (a recommendation only, so named here)
+  clang libclang-rt-14-dev
   # audio server client library and the private test server
   libpipewire-0.3-dev libspa-0.2-dev pipewire pipewire-bin wireplumber pipewire-pulse
   # media: encoder, muxer, resampler; the ffmpeg CLI is the benchmark's reference
@@ -19,7 +21,7 @@ packages=(
   # real PulseAudio clients (parecord, pactl) served by pipewire-pulse in the call-detection tests
   pulseaudio-utils
   # screenshots of the desktop face: a virtual display, a compositor, a tray host, capture tools
-  xvfb x11-apps imagemagick xcompmgr trayer
+  xvfb x11-apps x11-utils xdotool imagemagick xcompmgr trayer
 )
 
 missing=()

@@ -222,4 +222,13 @@ TEST_F(LogTail, UnreadableOrNotUtf8GivesNothing) {
     EXPECT_EQ(AppInfo::lastLines(path(), 120), QStringList{QStringLiteral("perché già")});
 }
 
+TEST_F(LogTail, ASequenceCutAtALineEndIsNotUtf8) {
+    // "é" split by a line feed: neither half is UTF-8 on its own, and the halves are not joined.
+    writeFile(path(), "uno\n\xc3\n\xa9 due\n");
+    EXPECT_TRUE(AppInfo::lastLines(path(), 120).isEmpty());
+    // Cut at the end of the file.
+    writeFile(path(), "uno\ndue \xc3");
+    EXPECT_TRUE(AppInfo::lastLines(path(), 120).isEmpty());
+}
+
 } // namespace

@@ -47,7 +47,8 @@ void PropertyListeners::deliver(AudioObjectID object, AudioObjectPropertySelecto
     }
     const std::weak_ptr<Table> weak = table_;
     for (const auto& [id, address] : due) {
-        postToMainThread([weak, id, address] {
+        // Bindings are copied by name: clang 14 cannot capture a structured binding.
+        postToMainThread([weak, id = id, address = address] {
             const auto table = weak.lock();
             if (!table) {
                 return;

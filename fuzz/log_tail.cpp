@@ -1,0 +1,105 @@
+// The log-tail reader. Input: the log's text, then four bytes at the very end (read from the last one
+// back): how many lines to ask for, how many times the text is repeated to make the file, how far every line
+// is stretched, and which byte limit to read with. Copies and long lines take the file past the reader's
+// first 64 KiB window. The file is written afresh for every run.
+#include "FuzzSupport.h"
+#include "Quillora/AppInfo.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStringDecoder>
+#include <algorithm>
+#include <fuzzer/FuzzedDataProvider.h>
+#include <unistd.h>
+
+using FuzzSupport::require;
+
+namespace {
+
+// One file per fuzzing process, removed at exit.
+class ScratchFile {
+public:
+    ScratchFile()
+        : path_(QDir::temp().filePath(QStringLiteral("quillora-fuzz-log-tail-%1").arg(::getpid()))) {}
+    ~ScratchFile() { QFile::remove(path_); }
+    ScratchFile(const ScratchFile&) = delete;
+    ScratchFile& operator=(const ScratchFile&) = delete;
+
+    const QString& write(const QByteArray& content) {
+        QFile file(path_);
+        require(file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+                    file.write(content) == content.size(),
+                "the scratch file can be written");
+        return path_;
+    }
+
+private:
+    QString path_;
+};
+
+// The last `count` non-empty lines of the last `maxBytes` bytes, the first piece left out when it may be
+// only the end of a line; nothing when one of the lines is not UTF-8.
+QStringList expectedLines(const QByteArray& content, int count, qint64 maxBytes) {
+    const qint64 limit = std::min<qint64>(content.size(), maxBytes);
+    if (count <= 0 || limit <= 0) {
+        return {};
+    }
+    QList<QByteArray> pieces = content.right(limit).split('\n');
+    if (limit < content.size()) {
+        pieces.removeFirst();
+    }
+    pieces.removeIf([](const QByteArray& piece) { return piece.isEmpty(); });
+    QStringList lines;
+    for (const QByteArray& piece : pieces.mid(std::max<qsizetype>(0, pieces.size() - count))) {
+        QStringDecoder decoder(QStringDecoder::Utf8, QStringConverter::Flag::Stateless);
+        lines.append(decoder(piece));
+        if (decoder.hasError()) {
+            return {};
+        }
+    }
+    return lines;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static ScratchFile scratch;
+    FuzzedDataProvider provider(data, size);
+    const int count = provider.ConsumeIntegralInRange<int>(-1, 40);
+    const uint8_t repeat = provider.ConsumeIntegral<uint8_t>();
+    const uint8_t stretch = provider.ConsumeIntegral<uint8_t>();
+    const uint8_t limitChoice = provider.ConsumeIntegral<uint8_t>();
+    const std::vector<uint8_t> text = provider.ConsumeRemainingBytes<uint8_t>();
+
+    // Mostly small files; now and then up to 128 copies, or lines up to 8 KiB longer, within 256 KiB (the
+    // reader's first window is 64 KiB, and it widens fourfold).
+    constexpr qsizetype maxFile = 256 * 1024;
+    QByteArray content = FuzzSupport::bytes(text.data(), text.size());
+    const qsizetype lineFeeds = content.count('\n');
+    if (stretch >= 248 && lineFeeds > 0) {
+        const qsizetype filler = std::min(qsizetype{64} << (stretch - 248), maxFile / lineFeeds);
+        content.replace('\n', QByteArray(filler, 'x') + '\n');
+    }
+    if (repeat >= 240 && !content.isEmpty()) {
+        const qsizetype copies = qsizetype{1} << ((repeat - 240) / 2);
+        content = content.repeated(std::min(copies, maxFile / content.size() + 1)).left(maxFile);
+    }
+    // A limit around the file's size, a small one, a fraction of the size, or the default.
+    qint64 maxBytes = 4 * 1024 * 1024;
+    if (limitChoice < 128) {
+        maxBytes = content.size() - 64 + limitChoice;
+    } else if (limitChoice < 192) {
+        maxBytes = limitChoice - 129;
+    } else if (limitChoice < 250) {
+        maxBytes = content.size() * (limitChoice - 191) / 59;
+    }
+
+    const QStringList lines = AppInfo::lastLines(scratch.write(content), count, maxBytes);
+    require(lines.size() <= std::max(count, 0), "at most `count` lines");
+    for (const QString& line : lines) {
+        require(!line.isEmpty() && !line.contains(QLatin1Char('\n')),
+                "lines are non-empty, without a line feed");
+    }
+    require(lines == expectedLines(content, count, maxBytes), "the lines are the file's last lines");
+    return 0;
+}
