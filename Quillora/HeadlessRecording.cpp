@@ -205,8 +205,13 @@ void HeadlessRecording::run(const QStringList& arguments) {
     }
     QFile summaryFile(pathText(output) + ".json");
     if (summaryFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        summaryFile.write(json);
+        const bool written = summaryFile.write(json) == json.size() && summaryFile.flush();
         summaryFile.close();
+        if (!written || summaryFile.error() != QFileDevice::NoError) {
+            // A full disk: no summary beside the recording rather than a cut-off one. Standard output
+            // still gets all of it.
+            summaryFile.remove();
+        }
     }
     std::fwrite(json.constData(), 1, static_cast<std::size_t>(json.size()), stdout);
     std::fputc('\n', stdout);

@@ -42,6 +42,15 @@ Devices and sounds (need the environment printed by `start`, or run inside `run`
   node-id NAME                          print a node's id
   kill PID                              stop one process this sandbox started
   wait-node NAME [SECONDS]              wait until a node called NAME exists
+
+The server going away and coming back (need the environment, like the device commands):
+  server-stop                           stop pipewire (and wireplumber, pipewire-pulse); the folder, the
+                                        environment and the players stay (players lose their connection)
+  server-start                          start them again in the same folder and re-create the speakers
+                                        and virtual microphones made with `speaker` and `virtual-mic`
+  restart [SECONDS]                     server-stop, wait SECONDS (default 0), server-start; prints the
+                                        ms from the server's end until it, the session manager and the
+                                        devices were all back
 EOF
 }
 
@@ -141,6 +150,8 @@ start_daemons() {
     chmod 700 "$dir" "$dir/runtime"
     write_configs "$dir/config"
     : >"$dir/pids"
+    # The process the daemons die with; daemons started again later watch it (server-start).
+    echo "$BASHPID" >"$dir/owner"
 
     export QUILLORA_SANDBOX_DIR=$dir
     export XDG_RUNTIME_DIR=$dir/runtime
@@ -157,17 +168,54 @@ export XDG_CONFIG_HOME='$dir/config'
 unset DBUS_SESSION_BUS_ADDRESS PIPEWIRE_REMOTE PULSE_SERVER PULSE_RUNTIME_PATH PIPEWIRE_CORE
 EOF
 
-    setpriv --pdeathsig TERM pipewire >"$dir/logs/pipewire.log" 2>&1 &
-    remember_pid daemon $! pipewire
+    launch_daemons "$with_pulse" spawn_child_daemon
+}
+
+# Starts a daemon as a child of this shell that dies with it.
+spawn_child_daemon() {
+    local name=$1
+    setpriv --pdeathsig TERM "$name" >>"$QUILLORA_SANDBOX_DIR/logs/$name.log" 2>&1 &
+    remember_pid daemon $! "$name"
+}
+
+# Starts a daemon for a shell that is about to end (server-start): a small guardian process becomes its
+# parent, so the daemon still dies with the guardian (pdeathsig), and the guardian ends when the
+# sandbox's owner does (or the daemon exits).
+spawn_guarded_daemon() {
+    local name=$1
+    local owner pidfile
+    owner=$(cat "$QUILLORA_SANDBOX_DIR/owner")
+    pidfile=$(mktemp "$QUILLORA_SANDBOX_DIR/spawn.XXXXXX")
+    setsid bash -c '
+        pidfile=$1 owner=$2 name=$3
+        setpriv --pdeathsig TERM "$name" &
+        daemon=$!
+        echo "$$ $daemon" >"$pidfile"
+        while kill -0 "$owner" 2>/dev/null && kill -0 "$daemon" 2>/dev/null; do
+            sleep 0.5
+        done
+    ' guard "$pidfile" "$owner" "$name" </dev/null >>"$QUILLORA_SANDBOX_DIR/logs/$name.log" 2>&1 &
+    wait_for 5 test -s "$pidfile" || die "could not start $name"
+    local guard daemon
+    read -r guard daemon <"$pidfile"
+    rm -f "$pidfile"
+    remember_pid guard "$guard" "$name"
+    remember_pid daemon "$daemon" "$name"
+}
+
+# pipewire, wireplumber and (when WITH_PULSE is 1) pipewire-pulse, each started by SPAWN NAME; waits
+# until they really answer.
+launch_daemons() {
+    local with_pulse=$1 spawn=$2
+    local dir=$QUILLORA_SANDBOX_DIR
+    "$spawn" pipewire
     wait_for "$READY_TIMEOUT_S" test -S "$XDG_RUNTIME_DIR/pipewire-0" || die "pipewire did not start ($dir/logs)"
 
-    setpriv --pdeathsig TERM wireplumber >"$dir/logs/wireplumber.log" 2>&1 &
-    remember_pid daemon $! wireplumber
+    "$spawn" wireplumber
     wait_for "$READY_TIMEOUT_S" metadata_ready || die "wireplumber did not start ($dir/logs)"
 
     if [ "$with_pulse" = 1 ]; then
-        setpriv --pdeathsig TERM pipewire-pulse >"$dir/logs/pipewire-pulse.log" 2>&1 &
-        remember_pid daemon $! pipewire-pulse
+        "$spawn" pipewire-pulse
         wait_for "$READY_TIMEOUT_S" test -S "$XDG_RUNTIME_DIR/pulse/native" ||
             die "pipewire-pulse did not start ($dir/logs)"
     fi
@@ -304,28 +352,33 @@ is_linked() {
         END { exit !found }'
 }
 
+# Creates a null-audio-sink node from PROPERTIES and remembers how, so that server-start can bring it back.
+create_device() {
+    local name=$1 what=$2 properties=$3
+    pw-cli create-node adapter "$properties" >/dev/null
+    wait_for 5 node_exists "$name" || die "$what $name did not appear"
+    echo "node $name" >>"$QUILLORA_SANDBOX_DIR/nodes"
+    printf '%s\t%s\t%s\n' "$name" "$what" "$properties" >>"$QUILLORA_SANDBOX_DIR/devices"
+}
+
 cmd_speaker() {
     require_sandbox
     local name=${1:?speaker NAME}
     local description=${2:-$name}
     local position="FL FR"
     [ "${3:-}" = MONO ] && position=MONO
-    pw-cli create-node adapter "{ factory.name=support.null-audio-sink node.name=\"$name\"
-        node.description=\"$description\" media.class=Audio/Sink object.linger=true
-        audio.position=[$position] audio.rate=$RATE }" >/dev/null
-    wait_for 5 node_exists "$name" || die "speaker $name did not appear"
-    echo "node $name" >>"$QUILLORA_SANDBOX_DIR/nodes"
+    create_device "$name" speaker "{ factory.name=support.null-audio-sink node.name=\"$name\" \
+node.description=\"$description\" media.class=Audio/Sink object.linger=true \
+audio.position=[$position] audio.rate=$RATE }"
 }
 
 cmd_virtual_mic() {
     require_sandbox
     local name=${1:?virtual-mic NAME}
     local description=${2:-$name}
-    pw-cli create-node adapter "{ factory.name=support.null-audio-sink node.name=\"$name\"
-        node.description=\"$description\" media.class=Audio/Source/Virtual object.linger=true
-        audio.position=[MONO] audio.rate=$RATE }" >/dev/null
-    wait_for 5 node_exists "$name" || die "virtual microphone $name did not appear"
-    echo "node $name" >>"$QUILLORA_SANDBOX_DIR/nodes"
+    create_device "$name" "virtual microphone" "{ factory.name=support.null-audio-sink node.name=\"$name\" \
+node.description=\"$description\" media.class=Audio/Source/Virtual object.linger=true \
+audio.position=[MONO] audio.rate=$RATE }"
 }
 
 cmd_mic() {
@@ -391,6 +444,11 @@ cmd_unplug() {
         id=$(node_id "$name")
         [ -n "$id" ] || die "no node $name"
         pw-cli destroy "$id" >/dev/null
+        # Unplugged for good: a server restart does not bring it back.
+        if [ -f "$QUILLORA_SANDBOX_DIR/devices" ]; then
+            awk -F '\t' -v n="$name" '$1 != n' "$QUILLORA_SANDBOX_DIR/devices" >"$QUILLORA_SANDBOX_DIR/devices.new"
+            mv "$QUILLORA_SANDBOX_DIR/devices.new" "$QUILLORA_SANDBOX_DIR/devices"
+        fi
     else
         die "$name was not started by this sandbox"
     fi
@@ -417,6 +475,71 @@ cmd_kill() {
     local pid=${1:?kill PID}
     is_our_pid "$pid" || die "$pid was not started by this sandbox"
     stop_pid "$pid"
+}
+
+# Drops PID from the pids file once it has ended, so that a later stop can never hit a reused PID.
+forget_pid() {
+    awk -v p="$1" '$1 != p' "$QUILLORA_SANDBOX_DIR/pids" >"$QUILLORA_SANDBOX_DIR/pids.new"
+    mv "$QUILLORA_SANDBOX_DIR/pids.new" "$QUILLORA_SANDBOX_DIR/pids"
+}
+
+cmd_server_stop() {
+    require_sandbox
+    local dir=$QUILLORA_SANDBOX_DIR
+    local server
+    server=$(awk '$2 == "daemon" && $3 == "pipewire" { print $1 }' "$dir/pids" | tail -n 1)
+    [ -n "$server" ] && is_alive "$server" || die "server-stop: the server is not running"
+    # The server goes first, all at once, as when it crashes or its service restarts: its clients, the
+    # session manager included, see the connection drop before anything else changes.
+    stop_pid "$server"
+    now_ms >"$dir/server-gone-at"
+    forget_pid "$server"
+    # The others lost their server; they are stopped together rather than one after the other.
+    local pid kind name with_pulse=0 others=()
+    while read -r pid kind name; do
+        [ "$kind" = daemon ] || [ "$kind" = guard ] || continue
+        [ "$kind" = daemon ] && [ "$name" = pipewire-pulse ] && with_pulse=1
+        others+=("$pid")
+    done < <(tac "$dir/pids")
+    for pid in "${others[@]}"; do
+        stop_pid "$pid" &
+    done
+    wait
+    for pid in "${others[@]}"; do
+        forget_pid "$pid"
+    done
+    echo "$with_pulse" >"$dir/server-pulse"
+    # A killed server leaves its socket behind; the next one must not look ready before it is.
+    rm -f "$XDG_RUNTIME_DIR/pipewire-0" "$XDG_RUNTIME_DIR/pipewire-0-manager" "$XDG_RUNTIME_DIR/pulse/native"
+}
+
+cmd_server_start() {
+    require_sandbox
+    local dir=$QUILLORA_SANDBOX_DIR
+    [ -f "$dir/server-pulse" ] || die "server-start: the server was not stopped with server-stop"
+    local owner
+    owner=$(cat "$dir/owner")
+    kill -0 "$owner" 2>/dev/null || die "server-start: the sandbox's owner ($owner) has ended"
+    launch_daemons "$(cat "$dir/server-pulse")" spawn_guarded_daemon
+    rm -f "$dir/server-pulse"
+    # The speakers and virtual microphones stand for hardware: they come back with the server.
+    local name what properties
+    if [ -f "$dir/devices" ]; then
+        mv "$dir/devices" "$dir/devices.old"
+        while IFS=$'\t' read -r name what properties; do
+            create_device "$name" "$what" "$properties"
+        done <"$dir/devices.old"
+        rm -f "$dir/devices.old"
+    fi
+}
+
+cmd_restart() {
+    require_sandbox
+    local seconds=${1:-0}
+    cmd_server_stop
+    sleep "$seconds"
+    cmd_server_start
+    echo $(($(now_ms) - $(cat "$QUILLORA_SANDBOX_DIR/server-gone-at")))
 }
 
 cmd_status() {
@@ -451,6 +574,9 @@ main() {
     unplug) cmd_unplug "$@" ;;
     kill) cmd_kill "$@" ;;
     move) cmd_move "$@" ;;
+    server-stop) cmd_server_stop ;;
+    server-start) cmd_server_start ;;
+    restart) cmd_restart "$@" ;;
     node-id) require_sandbox; node_id "${1:?node-id NAME}" ;;
     wait-node) require_sandbox; wait_for "${2:-5}" node_exists "${1:?wait-node NAME}" || die "no node $1" ;;
     help | -h | --help) usage ;;

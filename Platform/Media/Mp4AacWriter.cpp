@@ -110,6 +110,7 @@ Mp4AacWriter::Mp4AacWriter(const std::filesystem::path& path, int sampleRate, in
         std::filesystem::remove(path_, ignored);
         throw MediaError("Il multiplexer MP4 non accetta le opzioni " + ignoredOptions);
     }
+    completeBytes_ = avio_tell(output_->pb);
 }
 
 void Mp4AacWriter::write(const float* const* channels, uint32_t frameCount) {
@@ -141,10 +142,12 @@ void Mp4AacWriter::finish() {
 
     int status = av_write_trailer(output_.get());
     if (status < 0) {
+        dropIncompleteTail();
         Ffmpeg::fail("Impossibile completare il file audio " + quoted, status);
     }
     status = avio_closep(&output_->pb);
     if (status < 0) {
+        dropIncompleteTail();
         Ffmpeg::fail("Impossibile chiudere il file audio " + quoted, status);
     }
     const Mp4Finalizer::Recording recording{encoder_->initial_padding, encoder_->frame_size, nextPts_,
@@ -203,8 +206,22 @@ void Mp4AacWriter::sendToEncoder(const AVFrame* frame) {
         status = av_write_frame(output_.get(), packet_.get());
         av_packet_unref(packet_.get());
         if (status < 0) {
+            dropIncompleteTail();
             Ffmpeg::fail("Impossibile scrivere il file audio \"" + path_.string() + "\"", status);
         }
         ++packetsWritten_;
+        // Packets are flushed as they are written: everything up to here is on the disk, whole fragments.
+        completeBytes_ = avio_tell(output_->pb);
+    }
+}
+
+// A write that stops half-way (a full disk) leaves part of a fragment behind, which players report as a
+// damaged file. Cutting the file back to the end of the last complete write keeps every whole fragment
+// and nothing broken after them. The muxer writes nothing more once it has seen an error.
+void Mp4AacWriter::dropIncompleteTail() {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path_, error);
+    if (!error && completeBytes_ > 0 && size > static_cast<std::uintmax_t>(completeBytes_)) {
+        std::filesystem::resize_file(path_, static_cast<std::uintmax_t>(completeBytes_), error);
     }
 }

@@ -20,6 +20,7 @@ private:
     void encodeFullFrames();
     void encodeFrame(int frameSamples);
     void sendToEncoder(const AVFrame* frame);
+    void dropIncompleteTail();
 
     std::filesystem::path path_;
     Ffmpeg::OutputContextPtr output_;
@@ -30,4 +31,5 @@ private:
     AVStream* stream_ = nullptr;
     int64_t nextPts_ = 0; // samples handed to the encoder so far
     int64_t packetsWritten_ = 0;
+    int64_t completeBytes_ = 0; // the file's length after the last write that fully reached the disk
 };

@@ -431,10 +431,13 @@ void PipeWireAudioHardware::Impl::notifyChanges() {
     notifyArmed = false;
     const Snapshot now = snapshot();
     const Snapshot before = std::exchange(notified, now);
-    if (now.defaultInput != before.defaultInput) {
+    // Without a server the defaults are unknown, not changed: reporting them would send a recorder
+    // rebuilding at once, before a restarting server could come back.
+    const bool defaultsKnown = connection == Connection::connected;
+    if (defaultsKnown && now.defaultInput != before.defaultInput) {
         listeners.deliver(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultInputDevice);
     }
-    if (now.defaultOutput != before.defaultOutput) {
+    if (defaultsKnown && now.defaultOutput != before.defaultOutput) {
         listeners.deliver(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice);
     }
     if (now.devices != before.devices) {
