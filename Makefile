@@ -4,7 +4,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test run bench format clean
+.PHONY: all deps configure build test run bench package format clean
 
 all: build
 
@@ -20,11 +20,49 @@ build: configure
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# The same suite under AddressSanitizer + UndefinedBehaviorSanitizer, and the engine's threads under
+# ThreadSanitizer, each in its own build folder. Warnings are checked by `make test`: instrumented code makes
+# GCC report spurious ones. Leak checking is on; the suppression files name only third-party frames.
+# verify_asan_link_order=0: the disk-full test preloads its own module where it cannot mount a file system.
+.PHONY: test-asan test-tsan
+ASAN_ENV := ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:verify_asan_link_order=0 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/sanitizers/lsan.supp:print_suppressions=0 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+# The preloaded module keeps programs started with QProcess from derailing the runtime (sanitizers/).
+TSAN_ENV := TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/sanitizers/tsan.supp \
+	LD_PRELOAD=$(CURDIR)/build-tsan/libquillora_tsan_vfork.so
+# What the engine's threads run through (recorder, block ring, doorbell, writer and log queues, track writer,
+# the headless program) and the media layer under the writer; the tests labelled engine and media.
+TSAN_TARGETS := quillora_engine_tests quillora_core_tests quillora_log_tests quillora_trackwriter_tests \
+	quillora_media_tests quillora_tsan_vfork
+
+test-asan: deps
+	cmake -S . -B build-asan -G Ninja -DQUILLORA_SANITIZE="address;undefined" -DQUILLORA_BUILD_BENCH=OFF
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && env $(ASAN_ENV) ctest --output-on-failure -j $(JOBS)
+
+test-tsan: deps
+	cmake -S . -B build-tsan -G Ninja -DQUILLORA_SANITIZE=thread -DQUILLORA_BUILD_BENCH=OFF
+	cmake --build build-tsan -j $(JOBS) --target $(TSAN_TARGETS)
+	cd build-tsan && env $(TSAN_ENV) ctest --output-on-failure -j $(JOBS) -L 'engine|media'
+
+# Each fuzz target replays its corpus once (clang + ASan/UBSan, in build-fuzz); scripts/run-fuzzers.sh with
+# a time per target fuzzes for real.
+.PHONY: fuzz-regress
+fuzz-regress: deps
+	JOBS=$(JOBS) scripts/run-fuzzers.sh --regress build-fuzz
+
 run: build
 	scripts/record-demo.sh $(BUILD)
 
 bench: build
 	scripts/run-benchmarks.sh $(BUILD)
+
+# The .deb (quillora_<version>_<arch>.deb in $(BUILD)), from the same build folder as `make test`; only
+# what gets installed is built.
+package: configure
+	cmake --build $(BUILD) -j $(JOBS) --target quillora_installed
+	cd $(BUILD) && cpack
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

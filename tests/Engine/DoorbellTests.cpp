@@ -96,8 +96,14 @@ TEST(Doorbell, ringsWhileTheWorkerIsBusyCoalesceIntoOneRun) {
     SerialQueue queue("com.tandrevel.quillora.test");
     std::atomic<int> runs{0};
     queue.setDoorbellHandler([&] { runs.fetch_add(1); });
+    // The rings start once the worker is inside the task: before that it may still serve one of them.
+    std::binary_semaphore started(0);
     std::binary_semaphore release(0);
-    queue.async([&] { release.acquire(); });
+    queue.async([&] {
+        started.release();
+        release.acquire();
+    });
+    started.acquire();
     for (int i = 0; i < 1000; ++i) {
         queue.ringDoorbell();
     }
