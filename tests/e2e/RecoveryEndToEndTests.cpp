@@ -63,23 +63,9 @@ void keepRunning(std::chrono::milliseconds time) {
     waitUntil([] { return false; }, time);
 }
 
-// Amplitude of one frequency in samples[begin, begin + length) (Goertzel): a full-scale sine reads 1.
 double amplitudeAt(const std::vector<float>& samples, std::size_t begin, std::size_t length,
                    double frequency) {
-    const double coefficient = 2 * std::cos(2 * std::numbers::pi * frequency / kRate);
-    double s1 = 0;
-    double s2 = 0;
-    std::size_t counted = 0;
-    for (std::size_t i = begin; i < begin + length && i < samples.size(); ++i, ++counted) {
-        const double s0 = samples[i] + coefficient * s1 - s2;
-        s2 = s1;
-        s1 = s0;
-    }
-    if (counted == 0) {
-        return 0;
-    }
-    const double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
-    return 2 * std::sqrt(std::max(0.0, power)) / static_cast<double>(counted);
+    return toneAmplitude(samples, begin, length, frequency, kRate);
 }
 
 // The part of the diagnostics log written since the object was made.

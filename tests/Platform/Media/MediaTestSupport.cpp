@@ -5,6 +5,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <iterator>
@@ -136,6 +137,24 @@ std::vector<float> sine(std::size_t count, double frequency, double sampleRate, 
                                                          static_cast<double>(offset + i) / sampleRate));
     }
     return out;
+}
+
+double toneAmplitude(const std::vector<float>& samples, std::size_t begin, std::size_t length,
+                     double frequency, double sampleRate) {
+    const double coefficient = 2 * std::cos(2 * std::numbers::pi * frequency / sampleRate);
+    double s1 = 0;
+    double s2 = 0;
+    std::size_t counted = 0;
+    for (std::size_t i = begin; i < begin + length && i < samples.size(); ++i, ++counted) {
+        const double s0 = samples[i] + coefficient * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    if (counted == 0) {
+        return 0;
+    }
+    const double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
+    return 2 * std::sqrt(std::max(0.0, power)) / static_cast<double>(counted);
 }
 
 ToneFit fitTone(const std::vector<float>& samples, std::size_t begin, std::size_t end, double frequency,

@@ -41,6 +41,11 @@ struct ToneFit {
 ToneFit fitTone(const std::vector<float>& samples, std::size_t begin, std::size_t end, double frequency,
                 double sampleRate);
 
+// Amplitude of one frequency in samples[begin, begin + length) (Goertzel; the range is cut at the end of
+// the samples): a full-scale sine reads about 1, an empty range 0.
+double toneAmplitude(const std::vector<float>& samples, std::size_t begin, std::size_t length,
+                     double frequency, double sampleRate);
+
 // The shift (observed index - reference index) within [-maxLag, maxLag] at which observed best matches
 // reference over reference[begin, begin + length), by normalised cross-correlation. Only shifts at which
 // the whole stretch exists in both are considered.
