@@ -1,4 +1,5 @@
 #include "Platform/Audio/AudioHardware.h"
+#include "Platform/Files/PrivateFiles.h"
 #include "Quillora/CommandLine.h"
 #include "Quillora/HeadlessRecording.h"
 #include "Quillora/QuilloraApp.h"
@@ -6,7 +7,7 @@
 #include "QuilloraCore/Probe.h"
 
 #include <QCoreApplication>
-#include <QSaveFile>
+#include <QFile>
 #include <cstdio>
 
 namespace {
@@ -52,11 +53,10 @@ int runProbe(const QString& path) {
     for (const auto& line : Probe::run()) {
         text += line + "\n";
     }
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly)) {
-        file.write(text.data(), static_cast<qint64>(text.size()));
-        file.commit();
-    }
+    // The report describes this machine's audio devices and what they delivered: owner-only,
+    // replaced atomically.
+    std::string ignored;
+    PrivateFiles::replaceFile(QFile::encodeName(path).toStdString(), text, ignored);
     Diagnostics::flush();
     AudioHardware::setShared(nullptr);
     return 0;

@@ -3,6 +3,7 @@
 #include "Quillora/QuitSignals.h"
 
 #include "Platform/Audio/AudioHardware.h"
+#include "Platform/Files/PrivateFiles.h"
 #include "Quillora/CommandLine.h"
 #include "QuilloraCore/CallRecorder.h"
 #include "QuilloraCore/Diagnostics.h"
@@ -11,7 +12,6 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QEventLoop>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSocketNotifier>
@@ -25,6 +25,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <unistd.h>
 #include <variant>
 
@@ -112,6 +113,13 @@ std::filesystem::path cycleURL(const std::filesystem::path& output, long long in
     return output.parent_path() / (output.stem().string() + ".ciclo" + std::to_string(index) + ".m4a");
 }
 
+// With the working folder gone the path stays relative; opening it then fails with a message of ours.
+std::filesystem::path absolutePath(const std::filesystem::path& path) {
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    return error ? path : absolute;
+}
+
 QString pathText(const std::filesystem::path& path) {
     return QString::fromStdString(path.string());
 }
@@ -122,13 +130,13 @@ void HeadlessRecording::run(const QStringList& arguments) {
     const double duration = CommandLine::recordSeconds(arguments);
     std::filesystem::path output;
     if (const auto out = CommandLine::value(arguments, QStringLiteral("--out"))) {
-        output = std::filesystem::absolute(out->toStdString());
+        output = absolutePath(out->toStdString());
     } else {
         output = FileNaming::recordingURL(FileNaming::defaultDirectory(), QDateTime::currentDateTime());
     }
     std::optional<std::filesystem::path> debugDirectory;
     if (const auto folder = CommandLine::value(arguments, QStringLiteral("--debug-tracks"))) {
-        debugDirectory = std::filesystem::absolute(folder->toStdString());
+        debugDirectory = absolutePath(folder->toStdString());
     }
     const bool useMicrophone = CommandLine::has(arguments, QStringLiteral("--no-mic"))
                                    ? false
@@ -203,16 +211,11 @@ void HeadlessRecording::run(const QStringList& arguments) {
     while (json.endsWith('\n')) {
         json.chop(1);
     }
-    QFile summaryFile(pathText(output) + ".json");
-    if (summaryFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        const bool written = summaryFile.write(json) == json.size() && summaryFile.flush();
-        summaryFile.close();
-        if (!written || summaryFile.error() != QFileDevice::NoError) {
-            // A full disk: no summary beside the recording rather than a cut-off one. Standard output
-            // still gets all of it.
-            summaryFile.remove();
-        }
-    }
+    // On a full disk no summary is left beside the recording rather than a cut-off one; standard output
+    // still gets all of it.
+    std::string ignored;
+    PrivateFiles::writeFile(output.string() + ".json", std::string_view(json.constData(), json.size()),
+                            ignored);
     std::fwrite(json.constData(), 1, static_cast<std::size_t>(json.size()), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);

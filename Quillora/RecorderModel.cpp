@@ -1,5 +1,6 @@
 #include "Quillora/RecorderModel.h"
 
+#include "Platform/Files/PrivateFiles.h"
 #include "Quillora/UpdateManager.h"
 #include "QuilloraCore/CallDetector.h"
 #include "QuilloraCore/Diagnostics.h"
@@ -270,8 +271,11 @@ void RecorderModel::refreshOverlay() {
 
 void RecorderModel::openFolder() {
     const std::filesystem::path folder = recordingsDirectory_();
-    std::error_code ignored;
-    std::filesystem::create_directories(folder, ignored);
+    try {
+        PrivateFiles::createFolders(folder);
+    } catch (const PrivateFiles::FileError& error) {
+        Diagnostics::log(error.what()); // the file manager then shows what is missing
+    }
     services_->openLocation(QUrl::fromLocalFile(QString::fromStdString(folder.string())));
 }
 

@@ -2,6 +2,8 @@
 
 #include "QuilloraCore/SerialQueue.h"
 
+#include "Platform/Files/PrivateFiles.h"
+
 #include <systemd/sd-journal.h>
 
 #include <cerrno>
@@ -58,10 +60,14 @@ std::string timestamp(std::chrono::system_clock::time_point now) {
 
 // Opens, appends and closes for every line, so no handle stays open and a deleted file comes back with the
 // next line. Every failure is swallowed: the line is then only in the journal.
+// The log names the user's calls and devices: it and the folders made for it are owner-only.
 void appendLine(const std::filesystem::path& file, const std::string& line) {
-    std::error_code ignored;
-    std::filesystem::create_directories(file.parent_path(), ignored);
-    const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    try {
+        PrivateFiles::createFolders(file.parent_path());
+    } catch (const PrivateFiles::FileError&) {
+        return;
+    }
+    const int fd = PrivateFiles::open(file, O_WRONLY | O_APPEND);
     if (fd < 0) {
         return;
     }

@@ -2,6 +2,8 @@
 
 #include "QuilloraCore/CoreAudioHelpers.h"
 
+#include "Platform/Files/PrivateFiles.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -48,12 +50,12 @@ TrackWriter::TrackWriter(const std::filesystem::path& outputURL,
                          std::shared_ptr<LevelMeter> meter)
     : meter_(std::move(meter)) {
     if (outputURL.has_parent_path()) {
-        std::filesystem::create_directories(outputURL.parent_path());
+        PrivateFiles::createFolders(outputURL.parent_path());
     }
     file_ = std::make_unique<AudioFile>(outputURL, recordingSettings());
     debugDirectory_ = std::move(debugDirectory);
     if (debugDirectory_) {
-        std::filesystem::create_directories(*debugDirectory_);
+        PrivateFiles::createFolders(*debugDirectory_);
     }
 }
 

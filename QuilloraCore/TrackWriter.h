@@ -18,8 +18,8 @@
 // WAVE tracks. Used only from the recorder's writer queue, one block at a time.
 class TrackWriter {
 public:
-    // Creates the output's folder and the debug folder (std::filesystem errors are thrown as they are)
-    // and opens the recording (MediaError).
+    // Creates the output's folder and the debug folder, owner-only where they are new
+    // (PrivateFiles::FileError), and opens the recording (MediaError).
     TrackWriter(const std::filesystem::path& outputURL, std::optional<std::filesystem::path> debugDirectory,
                 std::shared_ptr<LevelMeter> meter);
     // Finishes the recording, then the debug tracks.

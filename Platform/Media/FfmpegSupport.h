@@ -10,6 +10,7 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -46,14 +47,17 @@ using InputContextPtr = std::unique_ptr<AVFormatContext, InputContextDeleter>;
 // the informational level on every close).
 void quietenLogging();
 
-// FFmpeg's explanation of an AVERROR code (what av_err2str gives).
+// An AVERROR code explained in Italian.
 std::string errorText(int averror);
+
+// avio_open for writing, the file created owner-only (see PrivateFiles). Returns avio_open's status.
+int openPrivately(AVIOContext*& io, const std::filesystem::path& path);
 
 // AVERROR_EOF and AVERROR(EAGAIN), kept out of line: their macros use C casts.
 int endOfFile();
 int tryAgain();
 
-// Throws MediaError: "<what>: <FFmpeg's explanation>".
+// Throws MediaError: "<what>: <errorText>".
 [[noreturn]] void fail(const std::string& what, int averror);
 
 // Owns an AVDictionary of options for the duration of one call.

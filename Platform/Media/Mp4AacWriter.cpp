@@ -88,7 +88,7 @@ Mp4AacWriter::Mp4AacWriter(const std::filesystem::path& path, int sampleRate, in
         Ffmpeg::fail("Impossibile preparare i blocchi del codificatore AAC", status);
     }
 
-    status = avio_open(&output_->pb, name.c_str(), AVIO_FLAG_WRITE);
+    status = Ffmpeg::openPrivately(output_->pb, path);
     if (status < 0) {
         Ffmpeg::fail("Impossibile creare il file audio " + quoted, status);
     }

@@ -1,5 +1,6 @@
 #include "Platform/Media/Mp4Finalizer.h"
 
+#include "Platform/Files/PrivateFiles.h"
 #include "Platform/Media/FfmpegSupport.h"
 #include "Platform/Media/MediaError.h"
 
@@ -15,8 +16,8 @@
 
 namespace {
 
-std::string systemError(const std::string& what) {
-    return what + ": " + std::strerror(errno);
+std::string systemError(const std::string& what, const std::filesystem::path& path) {
+    return PrivateFiles::describe(what, path, errno);
 }
 
 // A uniquely named file beside the original; removed again unless it was renamed into place.
@@ -31,15 +32,10 @@ public:
         name.push_back('\0');
         const int fd = mkstemps(name.data(), static_cast<int>(beside.extension().string().size()));
         if (fd < 0) {
-            throw MediaError(systemError("Impossibile creare un file temporaneo in \"" +
-                                         beside.parent_path().string() + "\""));
+            throw MediaError(systemError("Impossibile creare un file temporaneo in", beside.parent_path()));
         }
+        // mkstemp makes it owner-only, and so the finished recording stays.
         path_ = name.data();
-        // The finished file keeps the permissions the recording had (mkstemp makes it private).
-        struct stat original {};
-        if (stat(beside.c_str(), &original) == 0) {
-            fchmod(fd, original.st_mode & 07777);
-        }
         close(fd);
     }
     TemporaryFile(const TemporaryFile&) = delete;
@@ -62,14 +58,14 @@ private:
 void syncFile(const std::filesystem::path& path) {
     const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) {
-        throw MediaError(systemError("Impossibile aprire \"" + path.string() + "\""));
+        throw MediaError(systemError("Impossibile aprire", path));
     }
     const int status = fsync(fd);
     const int savedErrno = errno;
     close(fd);
     if (status != 0) {
         errno = savedErrno;
-        throw MediaError(systemError("Impossibile salvare su disco \"" + path.string() + "\""));
+        throw MediaError(systemError("Impossibile salvare su disco", path));
     }
 }
 
@@ -194,7 +190,7 @@ void rewrite(const std::filesystem::path& path, const Mp4Finalizer::Recording& r
     }
     outStream->time_base = inStream->time_base;
 
-    status = avio_open(&output->pb, temporary.path().c_str(), AVIO_FLAG_WRITE);
+    status = Ffmpeg::openPrivately(output->pb, temporary.path());
     if (status < 0) {
         Ffmpeg::fail("Impossibile aprire la copia", status);
     }
@@ -227,7 +223,7 @@ void rewrite(const std::filesystem::path& path, const Mp4Finalizer::Recording& r
 
     syncFile(temporary.path());
     if (std::rename(temporary.path().c_str(), path.c_str()) != 0) {
-        throw MediaError(systemError("Impossibile sostituire \"" + path.string() + "\""));
+        throw MediaError(systemError("Impossibile sostituire", path));
     }
     temporary.release();
     syncFolder(path.parent_path().empty() ? "." : path.parent_path());

@@ -1,5 +1,7 @@
 #include "Platform/Media/WavWriter.h"
 
+#include "Platform/Files/PrivateFiles.h"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -41,7 +43,7 @@ private:
 };
 
 std::string systemError(const std::string& what, int error) {
-    return what + ": " + std::strerror(error);
+    return what + ": " + PrivateFiles::errorText(error);
 }
 
 } // namespace
@@ -75,7 +77,7 @@ WavWriter::WavWriter(const std::filesystem::path& path, uint32_t sampleRate, uin
     header.tag("data");
     header.u32(0);
 
-    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    fd_ = PrivateFiles::open(path, O_WRONLY | O_TRUNC);
     if (fd_ < 0) {
         throw MediaError(systemError("Impossibile creare il file audio \"" + path.string() + "\"", errno));
     }
