@@ -299,31 +299,6 @@ TEST_F(HeadlessTest, aRecordingThatFailsOnItsWayEndsEarlyAndIsAnError) {
     EXPECT_GT(media.seconds, 0.5) << media.errors;
 }
 
-TEST_F(HeadlessTest, withoutOutThePathIsANewNameInTheRecordingsFolder) {
-    const Outcome run = execute({"--record", "0.2", "--no-mic"});
-    ASSERT_TRUE(run.finished);
-    EXPECT_EQ(run.exitCode, 0);
-    const QString file = run.summary.value("file").toString();
-    EXPECT_TRUE(matches(file, (QRegularExpression::escape(path("Music/Quillora/")) +
-                               "Chiamata [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}\\.[0-9]{2}\\.m4a")
-                                  .toLatin1()
-                                  .constData()))
-        << file.toStdString();
-    EXPECT_TRUE(QFile::exists(file));
-    EXPECT_TRUE(QFile::exists(file + ".json"));
-}
-
-TEST_F(HeadlessTest, debugTracksGoIntoTheirFolder) {
-    const Outcome run = execute({"--record", "0.5", "--out", "d.m4a", "--debug-tracks", "tracks"});
-    ASSERT_TRUE(run.finished);
-    EXPECT_EQ(run.exitCode, 0);
-    for (const char* name : {"tracks/mic.wav", "tracks/system.wav"}) {
-        const MediaInspection media = MediaInspection::of(path(name).toStdString());
-        EXPECT_TRUE(media.decodes) << name << ": " << media.errors;
-        EXPECT_NEAR(media.seconds, number(run.summary, "seconds"), 0.05) << name;
-    }
-}
-
 TEST_F(HeadlessTest, helpVersionAndAProbeWithoutItsReport) {
     const Outcome help = execute({"--help"});
     EXPECT_EQ(help.exitCode, 0);

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
-#include <fstream>
 #include <limits>
 #include <poll.h>
 #include <sys/wait.h>
@@ -295,16 +294,6 @@ TEST_F(TrackWriterTest, ABlockThatCannotBePreparedThrowsAndTheWriterCarriesOn) {
     const DecodedAudio decoded = decodeAudioFile(path);
     EXPECT_GE(decoded.frames(), 480u);
     EXPECT_LT(decoded.frames(), 480u + 1024);
-}
-
-TEST_F(TrackWriterTest, FailsWhenTheFoldersCannotBeCreated) {
-    std::ofstream(dir_ / "occupied") << "a file where a folder should go";
-    EXPECT_THROW(TrackWriter(dir_ / "occupied" / "rec.m4a", std::nullopt, meter_),
-                 std::filesystem::filesystem_error);
-    EXPECT_THROW(TrackWriter(dir_ / "rec.m4a", dir_ / "occupied" / "debug", meter_),
-                 std::filesystem::filesystem_error);
-    std::filesystem::create_directory(dir_ / "folder.m4a");
-    EXPECT_THROW(TrackWriter(dir_ / "folder.m4a", std::nullopt, meter_), MediaError);
 }
 
 TEST_F(TrackWriterTest, AKilledRecorderLeavesPlayableFiles) {

@@ -145,8 +145,9 @@ TEST_F(AacFileTest, FailsToOpenWhereNoFileCanBeCreated) {
         AudioFile file(dir_ / "missing" / "a.m4a", aacSettings());
         FAIL() << "opened a file in a folder that does not exist";
     } catch (const MediaError& error) {
-        EXPECT_NE(std::string(error.what()).find("No such file or directory"), std::string::npos)
-            << error.what();
+        EXPECT_EQ(std::string(error.what()), "Impossibile creare il file audio \"" +
+                                                 (dir_ / "missing" / "a.m4a").string() +
+                                                 "\": il file o la cartella non esiste");
     }
     std::filesystem::create_directory(dir_ / "taken.m4a");
     EXPECT_THROW(AudioFile(dir_ / "taken.m4a", aacSettings()), MediaError);
