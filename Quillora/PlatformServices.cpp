@@ -290,7 +290,9 @@ QString tidyProgramName(const QString& identifier) {
     QStringList words;
     for (const QString& word :
          pieces.last().split(QRegularExpression(QStringLiteral("[-_ ]+")), Qt::SkipEmptyParts)) {
-        if (!releaseWords.contains(word.toLower())) {
+        if (word.compare(QStringLiteral("esr"), Qt::CaseInsensitive) == 0) {
+            words << QStringLiteral("ESR"); // "firefox-esr" reads "Firefox ESR", as its launcher says
+        } else if (!releaseWords.contains(word.toLower())) {
             words << word.left(1).toUpper() + word.mid(1);
         }
     }

@@ -70,6 +70,7 @@ TEST(DesktopNaming, MatchesProgramsToTheirLaunchers) {
 TEST(DesktopNaming, TidiesProgramNamesWhenNothingMatches) {
     const std::pair<const char*, const char*> cases[] = {
         {"chrome", "Chrome"},
+        {"firefox-esr", "Firefox ESR"},
         {"google-chrome-stable", "Google Chrome"},
         {"teams_for_linux", "Teams For Linux"},
         {"org.telegram.desktop", "Desktop"},
