@@ -37,7 +37,13 @@ QWidget* rowFor(QAction* action) {
     if (!action->isEnabled()) {
         auto* label = new QLabel(labelText(action->text()));
         label->setTextFormat(Qt::PlainText);
-        label->setEnabled(false);
+        // A status line, not an unavailable command: the secondary text colour, as in the menu.
+        QPalette palette = label->palette();
+        QColor secondary = palette.color(QPalette::WindowText);
+        secondary.setAlphaF(0.6f);
+        palette.setColor(QPalette::WindowText, secondary);
+        label->setPalette(palette);
+        label->setContentsMargins(8, 2, 8, 2);
         QObject::connect(action, &QAction::changed, label,
                          [label, entry] { label->setText(labelText(entry->text())); });
         return label;
