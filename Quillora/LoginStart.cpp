@@ -40,8 +40,12 @@ QString entryPath() {
 
 bool isEnabled() {
     QFile entry(entryPath());
-    // A desktop that "turns off" an autostart entry keeps it with Hidden=true.
-    return entry.open(QIODevice::ReadOnly) && !entry.readAll().contains("\nHidden=true");
+    if (!entry.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    // Desktop settings tools turn an entry off without removing it.
+    const QByteArray text = entry.readAll();
+    return !text.contains("\nHidden=true") && !text.contains("\nX-GNOME-Autostart-enabled=false");
 }
 
 QString entryText(const QString& program) {
