@@ -24,6 +24,8 @@ packages=(
   pulseaudio-utils
   # screenshots of the desktop face: a virtual display, a compositor, a tray host, capture tools
   xvfb x11-apps x11-utils xdotool imagemagick xcompmgr trayer
+  # a window manager with workspaces, for the pictures of a workspace switch
+  openbox
 )
 
 missing=()
