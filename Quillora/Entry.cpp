@@ -13,13 +13,15 @@
 namespace {
 
 constexpr const char* usage = R"(Usage:
-  quillora [--demo]
+  quillora [--demo | --autostart]
   quillora --record [SECONDS] [--out FILE.m4a] [--debug-tracks DIR] [--no-mic] [--cycles N]
   quillora --probe REPORT.txt
   quillora --help | --version
 
   (no option)          the tray application: offers to record when a call starts
   --demo               the tray application showing its panels with made-up values
+  --autostart          the tray application started at login: no window even without a tray; a copy
+                       already running is left as it is (without it, a running copy shows its window)
   --record [SECONDS]   record the computer's audio and the microphone for SECONDS (default 10) without
                        any window, then print a JSON summary (also written to FILE.m4a.json)
   --out FILE.m4a       where the recording goes (default: a new "Chiamata ..." file in the music folder)

@@ -1,5 +1,7 @@
 #include "Quillora/FloatingPanel.h"
 
+#include "Quillora/DesktopWindows.h"
+
 #include <QAbstractButton>
 #include <QGuiApplication>
 #include <QMouseEvent>
@@ -125,8 +127,11 @@ void FloatingPanel::keepOnScreen() {
 }
 
 void FloatingPanel::showPanel() {
+    // Switching workspaces must not leave the stop button behind.
+    DesktopWindows::keepOnEveryWorkspace(*this);
     show();
     raise();
+    DesktopWindows::keepOnEveryWorkspace(*this);
     keepOnScreen();
     QTimer::singleShot(0, this, [this] { keepOnScreen(); });
 }
@@ -181,6 +186,17 @@ PanelBackground::PanelBackground(QWidget* content, QWidget* parent) : QWidget(pa
 
 void PanelBackground::paintEvent(QPaintEvent*) {
     QPainter painter(this);
+    QColor border = palette().color(QPalette::WindowText);
+    border.setAlphaF(0.08f);
+    if (!DesktopWindows::compositingActive()) {
+        // Nothing blends the panel with what is behind it: every pixel of the window is drawn, opaque, and
+        // the corners are square (rounded ones would show black).
+        painter.fillRect(rect(), palette().color(QPalette::Window));
+        border.setAlphaF(0.25f);
+        painter.setPen(QPen(border, 1));
+        painter.drawRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
+        return;
+    }
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF card = QRectF(rect()).adjusted(1, 1, -1, -1);
     QPainterPath shape;
@@ -189,8 +205,6 @@ void PanelBackground::paintEvent(QPaintEvent*) {
     QColor material = palette().color(QPalette::Window);
     material.setAlphaF(0.94f);
     painter.fillPath(shape, material);
-    QColor border = palette().color(QPalette::WindowText);
-    border.setAlphaF(0.08f);
     painter.setPen(QPen(border, 1));
     QPainterPath inner;
     inner.addRoundedRect(card.adjusted(0.5, 0.5, -0.5, -0.5), radius - 0.5, radius - 0.5);

@@ -77,8 +77,9 @@ private:
     std::optional<QPoint> startingPlace_;
 };
 
-// The card behind the notices: a rounded translucent background (radius 14) with a faint border, 14
-// pixels of padding inside and 1 pixel outside. The content goes into its layout.
+// The card behind the notices and the recording panel: a rounded translucent background (radius 14) with a
+// faint border, 14 pixels of padding inside and 1 pixel outside; opaque with square corners where no
+// compositing manager runs. The content goes into its layout.
 class PanelBackground : public QWidget {
     Q_OBJECT
 

@@ -142,10 +142,55 @@ void LevelBar::paintEvent(QPaintEvent*) {
 
 // ---------------------------------------------------------------------------------------------------------
 
+int TabularTimeLabel::digitWidth() const {
+    const QFontMetrics metrics(font());
+    int widest = 0;
+    for (char digit = '0'; digit <= '9'; ++digit) {
+        widest = std::max(widest, metrics.horizontalAdvance(QLatin1Char(digit)));
+    }
+    return widest;
+}
+
+int TabularTimeLabel::textWidth() const {
+    const QFontMetrics metrics(font());
+    int total = 0;
+    for (const QChar c : text()) {
+        total += c.isDigit() ? digitWidth() : metrics.horizontalAdvance(c);
+    }
+    return total;
+}
+
+QSize TabularTimeLabel::sizeHint() const {
+    const QMargins margins = contentsMargins();
+    return {std::max(textWidth(), minimumWidth()) + margins.left() + margins.right(),
+            fontMetrics().height() + margins.top() + margins.bottom()};
+}
+
+void TabularTimeLabel::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setFont(font());
+    painter.setPen(palette().color(QPalette::WindowText));
+    const QFontMetrics metrics(font());
+    const QRect area = contentsRect();
+    const int cell = digitWidth();
+    int x = area.x();
+    for (const QChar c : text()) {
+        const int advance = c.isDigit() ? cell : metrics.horizontalAdvance(c);
+        painter.drawText(QRect(x, area.y(), advance, area.height()), Qt::AlignCenter, QString(c));
+        x += advance;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------------
+
 RecordingOverlayView::RecordingOverlayView(RecorderModel& model, QWidget* parent)
     : QWidget(parent), model_(model) {
-    setFixedWidth(width);
-    auto* column = new QVBoxLayout(this);
+    auto* rows = new QWidget;
+    rows->setFixedWidth(contentWidth);
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->addWidget(new PanelBackground(rows));
+    auto* column = new QVBoxLayout(rows);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(10);
 
@@ -187,12 +232,12 @@ RecordingOverlayView::RecordingOverlayView(RecorderModel& model, QWidget* parent
     auto* main = new QHBoxLayout;
     main->setSpacing(12);
     main->addWidget(new RecordingDot, 0, Qt::AlignVCenter);
-    elapsed_ = new QLabel;
+    elapsed_ = new TabularTimeLabel;
     elapsed_->setObjectName(QStringLiteral("elapsedLabel"));
     elapsed_->setFont(scaledFont(font(), 1.45, QFont::DemiBold));
     // Wide enough for any minutes-and-seconds time, so the row does not shift as the digits change.
-    elapsed_->setMinimumWidth(
-        std::max(64, QFontMetrics(elapsed_->font()).horizontalAdvance(QStringLiteral("00:00")) + 4));
+    elapsed_->setText(QStringLiteral("00:00"));
+    elapsed_->setMinimumWidth(std::max(64, elapsed_->sizeHint().width() + 4));
     elapsed_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     main->addWidget(elapsed_);
     auto* bars = new QVBoxLayout;

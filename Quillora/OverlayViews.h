@@ -4,12 +4,12 @@
 #include "Quillora/RecorderModel.h"
 
 #include <QColor>
+#include <QLabel>
 #include <QString>
 #include <QWidget>
 #include <memory>
 #include <vector>
 
-class QLabel;
 class QPushButton;
 class QToolButton;
 class QVariantAnimation;
@@ -74,14 +74,34 @@ private:
     std::unique_ptr<QVariantAnimation> animation_;
 };
 
-// What the recording panel shows: the end-of-call row with "Continua" when the model suggests stopping,
-// the dot, the time, the two level bars and the stop button, and the microphone with the feedback
-// button. Every control calls the model.
+// A time whose digits all take the width of the widest one, whatever the font, so that the text does not
+// jiggle as it advances.
+class TabularTimeLabel : public QLabel {
+    Q_OBJECT
+
+public:
+    using QLabel::QLabel;
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override { return sizeHint(); }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    int digitWidth() const;
+    int textWidth() const;
+};
+
+// What the recording panel shows, on the panels' card: the end-of-call row with "Continua" when the model
+// suggests stopping, the dot, the time, the two level bars and the stop button, and the microphone with the
+// feedback button. Every control calls the model.
 class RecordingOverlayView : public QWidget {
     Q_OBJECT
 
 public:
-    static constexpr int width = 400;
+    // The rows are 400 pixels wide; the card around them adds its padding.
+    static constexpr int contentWidth = 400;
+    static constexpr int width = contentWidth + 2 * (PanelBackground::padding + 1);
 
     explicit RecordingOverlayView(RecorderModel& model, QWidget* parent = nullptr);
 

@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QSet>
 #include <QStandardPaths>
 #include <QTextStream>
 #include <canberra.h>
@@ -91,6 +93,10 @@ QStringList applicationDataDirectories() {
         dataDirs = {QStringLiteral("/usr/local/share"), QStringLiteral("/usr/share")};
     }
     folders << dataDirs;
+    // Snap's entries likewise (their names are "<snap>_<app>.desktop").
+    if (!folders.contains(QStringLiteral("/var/lib/snapd/desktop"))) {
+        folders << QStringLiteral("/var/lib/snapd/desktop");
+    }
     // Flatpak adds its export folders to XDG_DATA_DIRS only in sessions started after its installation.
     for (const QString& exports : {dataHome + QStringLiteral("/flatpak/exports/share"),
                                    QStringLiteral("/var/lib/flatpak/exports/share")}) {
@@ -111,59 +117,186 @@ QString messagesLocale() {
     return QStringLiteral("C");
 }
 
+namespace {
+
+// What the lookup needs of one desktop entry.
+struct EntryFacts {
+    QString name;           // localised Name; empty when it has none
+    QString startupWMClass; // StartupWMClass
+    QString program;        // the Exec line's program, after "env" and its assignments
+    bool hidden = false;
+    bool noDisplay = false;
+};
+
+std::optional<EntryFacts> readEntry(const QString& path, const QString& locale) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        return std::nullopt;
+    }
+    QTextStream in(&file);
+    bool inMainGroup = false;
+    EntryFacts facts;
+    QHash<QString, QString> names; // locale ("" for none) -> value
+    while (!in.atEnd()) {
+        const QString line = in.readLine().trimmed();
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#'))) {
+            continue;
+        }
+        if (line.startsWith(QLatin1Char('['))) {
+            inMainGroup = line == QLatin1String("[Desktop Entry]");
+            continue;
+        }
+        const qsizetype equals = line.indexOf(QLatin1Char('='));
+        if (!inMainGroup || equals < 0) {
+            continue;
+        }
+        const QString key = line.left(equals).trimmed();
+        const QString value = line.mid(equals + 1).trimmed();
+        if (key == QLatin1String("Hidden")) {
+            facts.hidden = value == QLatin1String("true");
+        } else if (key == QLatin1String("NoDisplay")) {
+            facts.noDisplay = value == QLatin1String("true");
+        } else if (key == QLatin1String("StartupWMClass")) {
+            facts.startupWMClass = value;
+        } else if (key == QLatin1String("Exec")) {
+            QStringList words = unescape(value).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+            if (!words.isEmpty() && QFileInfo(words.first()).fileName() == QLatin1String("env")) {
+                words.removeFirst();
+                while (!words.isEmpty() && words.first().contains(QLatin1Char('='))) {
+                    words.removeFirst();
+                }
+            }
+            facts.program = words.isEmpty() ? QString() : words.first().remove(QLatin1Char('"'));
+        } else if (key == QLatin1String("Name")) {
+            names.insert(QString(), unescape(value));
+        } else if (key.startsWith(QLatin1String("Name[")) && key.endsWith(QLatin1Char(']'))) {
+            names.insert(key.mid(5, key.size() - 6), unescape(value));
+        }
+    }
+    for (const QString& candidate : localeCandidates(locale)) {
+        const auto found = names.constFind(candidate);
+        if (found != names.cend() && !found->isEmpty()) {
+            facts.name = *found;
+            break;
+        }
+    }
+    return facts;
+}
+
+// The file a program name or path stands for, links resolved ("google-chrome-stable" ->
+// "/opt/google/chrome/google-chrome"); empty when it cannot be found.
+QString resolvedProgram(const QString& program) {
+    const QString path =
+        program.contains(QLatin1Char('/')) ? program : QStandardPaths::findExecutable(program);
+    return path.isEmpty() ? QString() : QFileInfo(path).canonicalFilePath();
+}
+
+bool isSharedProgramFolder(const QString& folder) {
+    static const QStringList shared{QStringLiteral("/usr/bin"),       QStringLiteral("/bin"),
+                                    QStringLiteral("/usr/local/bin"), QStringLiteral("/usr/games"),
+                                    QStringLiteral("/usr/sbin"),      QStringLiteral("/snap/bin")};
+    return shared.contains(folder);
+}
+
+// How well an entry matches the process, as desktops match a window to its launcher: 0 for not at all.
+int matchStrength(const QString& desktopId, const EntryFacts& facts, const QString& identifier,
+                  const QString& executable) {
+    if (facts.startupWMClass.compare(identifier, Qt::CaseInsensitive) == 0) {
+        return 5;
+    }
+    // Snap names its entries "<snap>_<app>"; its programs run from /snap/<snap>/.
+    const qsizetype underscore = desktopId.indexOf(QLatin1Char('_'));
+    if (desktopId.compare(identifier, Qt::CaseInsensitive) == 0 ||
+        (underscore > 0 && desktopId.mid(underscore + 1).compare(identifier, Qt::CaseInsensitive) == 0)) {
+        return 4;
+    }
+    if (underscore > 0 &&
+        executable.startsWith(QStringLiteral("/snap/") + desktopId.left(underscore) + QLatin1Char('/'))) {
+        return 4;
+    }
+    if (facts.program.isEmpty()) {
+        return 0;
+    }
+    if (QFileInfo(facts.program).fileName() == identifier) {
+        return 3;
+    }
+    if (executable.isEmpty()) {
+        return 0;
+    }
+    const QString launched = resolvedProgram(facts.program);
+    if (launched.isEmpty()) {
+        return 0;
+    }
+    if (launched == QFileInfo(executable).canonicalFilePath()) {
+        return 3;
+    }
+    // A launcher script beside the real program, in the application's own folder (/opt/<vendor>/<app>/).
+    const QString folder = QFileInfo(launched).path();
+    return !isSharedProgramFolder(folder) && folder == QFileInfo(executable).canonicalPath() ? 2 : 0;
+}
+
+} // namespace
+
 std::optional<QString> applicationName(const QString& id, const QStringList& dataDirectories,
-                                       const QString& locale) {
+                                       const QString& locale, const QString& executable) {
     if (id.isEmpty() || id.contains(QLatin1Char('/'))) {
         return std::nullopt;
     }
+    // The entry named after the identifier (a Flatpak id, a reverse-DNS application id) decides alone.
     for (const QString& folder : dataDirectories) {
-        QFile file(folder + QStringLiteral("/applications/") + id + QStringLiteral(".desktop"));
-        if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-            continue;
+        const QString path = folder + QStringLiteral("/applications/") + id + QStringLiteral(".desktop");
+        if (const auto facts = readEntry(path, locale)) {
+            // The first folder that has the entry decides, even when it hides the application.
+            if (facts->hidden || facts->name.isEmpty()) {
+                return std::nullopt;
+            }
+            return facts->name;
         }
-        // The first folder that has the entry decides, even when it hides the application.
-        QTextStream in(&file);
-        bool inMainGroup = false;
-        bool hidden = false;
-        QHash<QString, QString> names; // locale ("" for none) -> value
-        while (!in.atEnd()) {
-            const QString line = in.readLine().trimmed();
-            if (line.isEmpty() || line.startsWith(QLatin1Char('#'))) {
-                continue;
-            }
-            if (line.startsWith(QLatin1Char('['))) {
-                inMainGroup = line == QLatin1String("[Desktop Entry]");
-                continue;
-            }
-            if (!inMainGroup) {
-                continue;
-            }
-            const qsizetype equals = line.indexOf(QLatin1Char('='));
-            if (equals < 0) {
-                continue;
-            }
-            const QString key = line.left(equals).trimmed();
-            const QString value = line.mid(equals + 1).trimmed();
-            if (key == QLatin1String("Hidden")) {
-                hidden = value == QLatin1String("true");
-            } else if (key == QLatin1String("Name")) {
-                names.insert(QString(), unescape(value));
-            } else if (key.startsWith(QLatin1String("Name[")) && key.endsWith(QLatin1Char(']'))) {
-                names.insert(key.mid(5, key.size() - 6), unescape(value));
-            }
-        }
-        if (hidden) {
-            return std::nullopt;
-        }
-        for (const QString& candidate : localeCandidates(locale)) {
-            const auto found = names.constFind(candidate);
-            if (found != names.cend() && !found->isEmpty()) {
-                return *found;
-            }
-        }
-        return std::nullopt;
     }
-    return std::nullopt;
+    // Otherwise the entry that matches best; a visible launcher before one hidden from the menus.
+    QSet<QString> seen;
+    int best = 0;
+    QString bestName;
+    for (const QString& folder : dataDirectories) {
+        const QDir applications(folder + QStringLiteral("/applications"));
+        for (const QString& file : applications.entryList({QStringLiteral("*.desktop")}, QDir::Files)) {
+            const QString desktopId = file.chopped(8);
+            if (seen.contains(desktopId)) {
+                continue; // shadowed by the same entry in an earlier folder
+            }
+            seen.insert(desktopId);
+            const auto facts = readEntry(applications.filePath(file), locale);
+            if (!facts || facts->hidden || facts->name.isEmpty()) {
+                continue;
+            }
+            const int strength =
+                matchStrength(desktopId, *facts, id, executable) * 2 + (facts->noDisplay ? 0 : 1);
+            if (strength > 1 && strength > best) {
+                best = strength;
+                bestName = facts->name;
+            }
+        }
+    }
+    return best > 0 ? std::optional<QString>(bestName) : std::nullopt;
+}
+
+QString tidyProgramName(const QString& identifier) {
+    const QStringList pieces = identifier.split(QLatin1Char('.'), Qt::SkipEmptyParts);
+    if (pieces.isEmpty()) {
+        return identifier;
+    }
+    static const QStringList releaseWords{QStringLiteral("bin"), QStringLiteral("stable"),
+                                          QStringLiteral("wrapped"), QStringLiteral("real")};
+    QStringList words;
+    for (const QString& word :
+         pieces.last().split(QRegularExpression(QStringLiteral("[-_ ]+")), Qt::SkipEmptyParts)) {
+        if (word.compare(QStringLiteral("esr"), Qt::CaseInsensitive) == 0) {
+            words << QStringLiteral("ESR"); // "firefox-esr" reads "Firefox ESR", as its launcher says
+        } else if (!releaseWords.contains(word.toLower())) {
+            words << word.left(1).toUpper() + word.mid(1);
+        }
+    }
+    return words.isEmpty() ? pieces.last() : words.join(QLatin1Char(' '));
 }
 
 } // namespace DesktopEntries
@@ -234,10 +367,12 @@ public:
 
     void playAlertSound() override { sound_.play(); }
 
-    std::optional<QString> applicationName(const std::string& identifier) override {
+    std::optional<QString> applicationName(const std::string& identifier, int32_t pid) override {
+        const QString executable =
+            pid > 0 ? QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget() : QString();
         return DesktopEntries::applicationName(QString::fromStdString(identifier),
                                                DesktopEntries::applicationDataDirectories(),
-                                               DesktopEntries::messagesLocale());
+                                               DesktopEntries::messagesLocale(), executable);
     }
 
 private:

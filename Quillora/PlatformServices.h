@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 #include <QUrl>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -20,11 +21,21 @@ QStringList applicationDataDirectories();
 // The messages locale of this process (LC_ALL, LC_MESSAGES, LANG, in that order), e.g. "it_IT.UTF-8".
 QString messagesLocale();
 
-// The Name of the application `<id>.desktop`, localised for `locale` ("it_IT@euro" tries it_IT@euro,
-// it_IT, it@euro, it, then the plain Name). None when no folder has the entry, when it is hidden, or when
-// it has no Name.
+// The Name, localised for `locale` ("it_IT@euro" tries it_IT@euro, it_IT, it@euro, it, then the plain
+// Name), of the application that `id` (a Flatpak or application id, or the program's name as the audio
+// layer reports it) belongs to, found as desktops match a window to its launcher: the entry `<id>.desktop`
+// when there is one (a hidden one or one without a Name then means none); else the entry whose
+// StartupWMClass is `id`, or Snap's "<snap>_<id>" entry or one of the snap that `executable` runs from;
+// else the entry whose Exec program is called `id`, or is `executable` (the process's program file, may
+// be empty), or is a launcher beside it in the application's own folder. Visible entries win over those
+// hidden from the menus. None when nothing matches.
 std::optional<QString> applicationName(const QString& id, const QStringList& dataDirectories,
-                                       const QString& locale);
+                                       const QString& locale, const QString& executable = {});
+
+// A presentable form of a program name for when no installed application matches: the last dot-separated
+// piece, words split at '-' and '_', release words ("bin", "stable"…) dropped, each word capitalised:
+// "google-chrome-stable" -> "Google Chrome", "org.example.chat" -> "Chat".
+QString tidyProgramName(const QString& identifier);
 
 } // namespace DesktopEntries
 
@@ -46,8 +57,9 @@ public:
     virtual void openSoundSettings() = 0;
     // The short alert sound that comes with an announcement; nothing when sounds are unavailable.
     virtual void playAlertSound() = 0;
-    // The user-visible name of the installed application with this identifier, if any.
-    virtual std::optional<QString> applicationName(const std::string& identifier) = 0;
+    // The user-visible name of the installed application with this identifier, if any; `pid` (0 when
+    // unknown) is one of its processes.
+    virtual std::optional<QString> applicationName(const std::string& identifier, int32_t pid) = 0;
 
     static std::unique_ptr<PlatformServices> desktop();
 };

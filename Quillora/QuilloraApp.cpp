@@ -4,8 +4,12 @@
 
 #include "Quillora/AppInfo.h"
 #include "Quillora/AppMover.h"
+#include "Quillora/LoginStart.h"
+#include "Quillora/MenuWindow.h"
 #include "Quillora/OverlayViews.h"
+#include "Quillora/PlatformServices.h"
 #include "Quillora/RecorderModel.h"
+#include "Quillora/SingleInstance.h"
 #include "Quillora/Symbols.h"
 #include "Quillora/UpdateDialogBoxes.h"
 #include "Quillora/UpdateManager.h"
@@ -13,12 +17,15 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QLibraryInfo>
 #include <QPainter>
 #include <QSessionManager>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QTranslator>
 #include <array>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -99,7 +106,45 @@ QuilloraApp::QuilloraApp(RecorderModel& model, UpdateManager& updates, RecorderV
 }
 
 QuilloraApp::~QuilloraApp() {
+    window_.reset();
     tray_.setContextMenu(nullptr);
+}
+
+void QuilloraApp::showMenuWindow() {
+    if (!window_) {
+        window_ = std::make_unique<MenuWindow>(*menu_);
+        connect(this, &QuilloraApp::menuRebuilt, window_.get(), &MenuWindow::refresh);
+    }
+    window_->present();
+}
+
+void QuilloraApp::watchTrayHost() {
+    if (trayWatch_ == nullptr) {
+        // Tray hosts come late at login and go when a panel restarts: looked for every second (the
+        // question is answered from what the program already knows, without a round trip).
+        trayWatch_ = new QTimer(this);
+        trayWatch_->setInterval(1000);
+        connect(trayWatch_, &QTimer::timeout, this, &QuilloraApp::followTrayHost);
+        trayWatch_->start();
+    }
+    followTrayHost();
+}
+
+void QuilloraApp::followTrayHost() {
+    const bool available = QSystemTrayIcon::isSystemTrayAvailable();
+    if (available == trayShown_) {
+        return;
+    }
+    trayShown_ = available;
+    // Hidden first: showing an icon that is already "visible" would not embed it in the new host.
+    tray_.hide();
+    if (available) {
+        tray_.show();
+        Diagnostics::log("Area di notifica disponibile: icona di Quillora mostrata");
+    } else {
+        Diagnostics::log("Nessuna area di notifica disponibile: l'icona di Quillora non viene mostrata; "
+                         "pannelli, avvisi e controllo delle chiamate restano attivi");
+    }
 }
 
 QuilloraApp::LabelState QuilloraApp::labelState() const {
@@ -200,7 +245,8 @@ void QuilloraApp::rebuildMenu() {
     const bool recording = model_.isRecording();
     QAction* toggle = menu.addAction(recording ? QStringLiteral("Ferma registrazione")
                                                : QStringLiteral("Avvia registrazione"));
-    toggle->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+    // No key shown: a status menu never receives keys on Linux (the menu's window offers Ctrl+R).
+    toggle->setObjectName(QStringLiteral("toggleRecording"));
     connect(toggle, &QAction::triggered, &model_, &RecorderModel::toggle);
     if (recording) {
         elapsedRow_ = addLabel(menu, QStringLiteral("In registrazione") + middleDot + model_.elapsedText());
@@ -236,19 +282,30 @@ void QuilloraApp::rebuildMenu() {
     propose->setCheckable(true);
     propose->setChecked(model_.proposeOnCall());
     connect(propose, &QAction::toggled, &model_, &RecorderModel::setProposeOnCall);
+    QAction* atLogin = menu.addAction(QStringLiteral("Avvia all'accesso"));
+    atLogin->setCheckable(true);
+    atLogin->setChecked(LoginStart::isEnabled());
+    connect(atLogin, &QAction::toggled, this, [this](bool on) {
+        if (!LoginStart::setEnabled(on)) {
+            Diagnostics::log("Impossibile cambiare l'avvio all'accesso: " +
+                             LoginStart::entryPath().toStdString());
+        }
+        scheduleRebuild();
+    });
     connect(menu.addAction(QStringLiteral("Controlla aggiornamenti\u2026")), &QAction::triggered, this,
             &QuilloraApp::checkForUpdates);
     menu.addSeparator();
 
     addLabel(menu, QStringLiteral("Quillora ") + AppInfo::version());
     QAction* quitRow = menu.addAction(QStringLiteral("Esci da Quillora"));
-    quitRow->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    quitRow->setObjectName(QStringLiteral("quit"));
     connect(quitRow, &QAction::triggered, this, [this] {
         model_.stop();
         if (quit) {
             quit();
         }
     });
+    emit menuRebuilt();
 }
 
 void QuilloraApp::checkForUpdates() {
@@ -279,6 +336,29 @@ int QuilloraApp::main(int argc, char** argv) {
     // Lets the desktop match our windows with the installed desktop entry.
     QGuiApplication::setDesktopFileName(QStringLiteral("com.tandrevel.Quillora"));
 
+    // One copy per session: a later launch hands over to the running one. A launch from the
+    // applications menu asks it to show itself; the start at login asks nothing.
+    const bool atLogin = QCoreApplication::arguments().contains(LoginStart::argument);
+    SingleInstance instance;
+    if (!instance.claim()) {
+        const auto request = atLogin ? SingleInstance::Request::quiet : SingleInstance::Request::show;
+        if (instance.handOver(request)) {
+            return 0;
+        }
+        std::fputs("quillora: another copy is running but does not answer\n", stderr);
+        return 1;
+    }
+
+    // Qt's own texts (text fields' context menus, network errors, standard buttons) in the user's language.
+    QTranslator qtTexts;
+    const QLocale language(
+        DesktopEntries::messagesLocale().section(QLatin1Char('.'), 0, 0).section(QLatin1Char('@'), 0, 0));
+    if (language.language() == QLocale::Italian &&
+        qtTexts.load(language, QStringLiteral("qtbase"), QStringLiteral("_"),
+                     QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        QCoreApplication::installTranslator(&qtTexts);
+    }
+
     Diagnostics::log("Avvio Quillora " + AppInfo::version().toStdString() + " su " +
                      AppInfo::bundlePath().toStdString());
     // The installation offer comes before the model starts watching for calls.
@@ -286,17 +366,23 @@ int QuilloraApp::main(int argc, char** argv) {
         AppMover::offerMoveIfNeeded();
     }
 
+    LoginStart::applyAtStart();
     RecorderModel& model = RecorderModel::shared();
     PanelViews views(model);
     model.setViews(&views);
     QuilloraApp face(model, UpdateManager::shared(), &views);
     UpdateDialogBoxes updateDialogs(&UpdateManager::shared().controller());
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        face.trayIcon().show();
-    } else {
-        Diagnostics::log("Nessuna area di notifica disponibile: l'icona di Quillora non viene mostrata; "
-                         "pannelli, avvisi e controllo delle chiamate restano attivi");
+    face.watchTrayHost();
+    // Started by hand with nowhere to show the icon: the menu comes as a window. A later launch shows
+    // that window too, tray or not: what a user who starts a running program again expects to see.
+    if (!atLogin && !face.trayIconShown()) {
+        face.showMenuWindow();
     }
+    QObject::connect(&instance, &SingleInstance::requested, &face, [&face](SingleInstance::Request request) {
+        if (request == SingleInstance::Request::show) {
+            face.showMenuWindow();
+        }
+    });
     if (QCoreApplication::arguments().contains(QStringLiteral("--demo"))) {
         model.showDemo();
     }

@@ -6,17 +6,20 @@
 #include <QPointer>
 #include <QString>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <functional>
 #include <memory>
 
+class MenuWindow;
 class RecorderModel;
 class RecorderViews;
 class UpdateManager;
 
 // The program's face in the desktop's status area: an icon showing whether a recording runs (with the
 // time in the tooltip) or an update waits, and the menu of every command, rebuilt whenever a value it
-// shows changes. Left and right click both open the menu. Without a status area the program goes on
-// without it (the panels, notices and call watch do not depend on it).
+// shows changes. Left and right click both open the menu. The icon comes whenever a status area (tray host)
+// appears and goes when it goes; without one, the same menu is offered as a small window (the panels,
+// notices and call watch do not depend on either).
 class QuilloraApp : public QObject {
     Q_OBJECT
 
@@ -39,6 +42,14 @@ public:
     // Rebuilds the menu now (it is otherwise rebuilt once after a burst of changes).
     void rebuildMenu();
 
+    // The menu as a window, created on first use; shown and brought to the front.
+    void showMenuWindow();
+    MenuWindow* menuWindow() const { return window_.get(); }
+
+    // Shows the tray icon when a tray host is there and hides it when not; run now and every second.
+    void watchTrayHost();
+    bool trayIconShown() const { return trayShown_; }
+
     // The icon for each state: "phone"; "phone.arrow.down.left" with a blue download badge; the red
     // recording symbol.
     static QIcon iconFor(LabelState state);
@@ -48,8 +59,12 @@ public:
     // session ends. Returns the exit code.
     static int main(int argc, char** argv);
 
+signals:
+    void menuRebuilt();
+
 private:
     void scheduleRebuild();
+    void followTrayHost();
     void refreshLabel();
     void checkForUpdates();
     void onActivated(QSystemTrayIcon::ActivationReason reason);
@@ -60,6 +75,9 @@ private:
     std::unique_ptr<QMenu> menu_;
     QSystemTrayIcon tray_;
     QPointer<QAction> elapsedRow_;
+    std::unique_ptr<MenuWindow> window_;
+    QTimer* trayWatch_ = nullptr;
+    bool trayShown_ = false;
     bool rebuildPending_ = false;
     LabelState shownState_ = LabelState::idle;
 };

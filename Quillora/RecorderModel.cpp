@@ -299,8 +299,8 @@ void RecorderModel::openFeedback() {
 // ----- call watch and notices -----
 
 void RecorderModel::pollCalls() {
-    const std::vector<std::string> calls =
-        CallDetector::callApps(CallDetector::microphoneClients(), static_cast<int32_t>(getpid()));
+    const std::vector<MicrophoneClient> clients = CallDetector::microphoneClients();
+    const std::vector<std::string> calls = CallDetector::callApps(clients, static_cast<int32_t>(getpid()));
     const TimePoint now = clock_->now();
     for (const std::string& app : calls) {
         callAppsSeen_.try_emplace(app, now);
@@ -346,7 +346,11 @@ void RecorderModel::pollCalls() {
         // measure 3.9 s: half a watch interval of slack keeps the offer on the poll that ends the 4 s.
         if (now - firstSeen + callWatchInterval / 2 >= offerAfter) {
             promptedApps_.insert(app);
-            showCallNotice(displayName(app, *services_));
+            // One of its processes helps to find the application it belongs to.
+            const auto client = std::find_if(clients.begin(), clients.end(), [&](const MicrophoneClient& c) {
+                return CallDetector::normalize(c.bundleID) == app;
+            });
+            showCallNotice(displayName(app, *services_, client != clients.end() ? client->pid : 0));
             return;
         }
     }
@@ -464,13 +468,11 @@ void RecorderModel::announceUpdate(const QString& version) {
     services_->playAlertSound();
 }
 
-QString RecorderModel::displayName(const std::string& identifier, PlatformServices& services) {
-    if (const auto installed = services.applicationName(identifier)) {
+QString RecorderModel::displayName(const std::string& identifier, PlatformServices& services, int32_t pid) {
+    if (const auto installed = services.applicationName(identifier, pid)) {
         return *installed;
     }
-    const QString id = QString::fromStdString(identifier);
-    const QStringList pieces = id.split(QLatin1Char('.'), Qt::SkipEmptyParts);
-    return pieces.isEmpty() ? id : pieces.last();
+    return DesktopEntries::tidyProgramName(QString::fromStdString(identifier));
 }
 
 void RecorderModel::showDemo() {

@@ -143,9 +143,9 @@ public:
     void announceUpdate(const QString& version);
     void showDemo();
 
-    // The name shown for an application identifier: the installed application's own name, else the last
-    // dot-separated piece of the identifier.
-    static QString displayName(const std::string& identifier, PlatformServices& services);
+    // The name shown for an application identifier (`pid`, 0 when unknown, is one of its processes): the
+    // installed application's own name, else a tidy form of the identifier's last dot-separated piece.
+    static QString displayName(const std::string& identifier, PlatformServices& services, int32_t pid = 0);
 
 signals:
     void isRecordingChanged(bool recording);

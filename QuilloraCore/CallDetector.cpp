@@ -51,6 +51,54 @@ constexpr std::array<std::string_view, 15> linuxComponentPrefixes{
     "gnome-sound-recorder",
 };
 
+// Programs that record or process sound but never hold a call, named exactly as the audio layer reports
+// them (executable or Flatpak id): the sound servers' command-line recorders (pw-record runs as pw-cat,
+// parecord as pacat), ALSA's and sox's, audio editors, screen and stream recorders, voice recorders and
+// dictation tools; and this program itself, whatever starts it (`--record` from a terminal, a second copy).
+// Exact names only: a prefix such as "rec" would catch unrelated programs, and nothing here may ever hide
+// a browser or a call application.
+constexpr std::array<std::string_view, 39> recordingTools{
+    "pw-cat",
+    "pw-record",
+    "pacat",
+    "parecord",
+    "parec",
+    "arecord",
+    "rec",
+    "sox",
+    "ffmpeg",
+    "gst-launch-1.0",
+    "audacity",
+    "org.audacityteam.Audacity",
+    "tenacity",
+    "org.tenacityaudio.Tenacity",
+    "ocenaudio",
+    "com.ocenaudio.ocenaudio",
+    "kwave",
+    "org.kde.kwave",
+    "ardour",
+    "ardour8",
+    "ardour7",
+    "ardour6",
+    "obs",
+    "com.obsproject.Studio",
+    "simplescreenrecorder",
+    "vokoscreenNG",
+    "com.github.vkohaupt.vokoscreenNG",
+    "kazam",
+    "recordmydesktop",
+    "gpu-screen-recorder",
+    "com.dec05eba.gpu_screen_recorder",
+    "kooha",
+    "io.github.seadve.Kooha",
+    "spectacle",
+    "org.kde.spectacle",
+    "audio-recorder",
+    "nerd-dictation",
+    "quillora",
+    "com.tandrevel.Quillora",
+};
+
 // Pieces that mark a helper or audio-service process of an application. ".framework.audioservice" is
 // tried before ".audioservice" so that it is cut whole.
 constexpr std::array<std::string_view, 3> componentMarkers{".helper", ".framework.audioservice",
@@ -73,7 +121,9 @@ std::vector<std::string> callApps(const std::vector<MicrophoneClient>& clients, 
     for (const MicrophoneClient& client : clients) {
         if (client.pid == ownPID || client.bundleID.empty() ||
             startsWithAny(client.bundleID, systemComponentPrefixes) ||
-            startsWithAny(client.bundleID, linuxComponentPrefixes)) {
+            startsWithAny(client.bundleID, linuxComponentPrefixes) ||
+            std::find(recordingTools.begin(), recordingTools.end(), client.bundleID) !=
+                recordingTools.end()) {
             continue;
         }
         std::string app = normalize(client.bundleID);

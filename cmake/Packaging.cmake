@@ -95,9 +95,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
 # An audio server to record from; the PulseAudio side of PipeWire, which browsers capture through and
-# which plays the event sound; the sound theme that has that sound.
+# which plays the event sound; the sound theme that has that sound; Qt's own texts in Italian.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
-    "pipewire, wireplumber, pipewire-pulse, libcanberra-pulse, sound-theme-freedesktop")
+    "pipewire, wireplumber, pipewire-pulse, libcanberra-pulse, sound-theme-freedesktop, qt6-translations-l10n")
 # Only for running natively on Wayland (QT_QPA_PLATFORM=wayland); by default the program uses XWayland.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "qt6-wayland")
 

@@ -14,6 +14,8 @@ packages=(
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg
   # application framework
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libqt6svg6
+  # the X11 window system asked directly (compositing manager, workspaces); Qt's own Italian texts
+  libxcb1-dev qt6-translations-l10n
   # system journal, event sounds
   libsystemd-dev libcanberra-dev
   # tests and benchmarks
@@ -22,6 +24,8 @@ packages=(
   pulseaudio-utils
   # screenshots of the desktop face: a virtual display, a compositor, a tray host, capture tools
   xvfb x11-apps x11-utils xdotool imagemagick xcompmgr trayer
+  # a window manager with workspaces, for the pictures of a workspace switch
+  openbox
 )
 
 missing=()

@@ -47,15 +47,38 @@ TEST(CallApps, ExcludesDesktopComponentsByCaseSensitivePrefix) {
               (Apps{"com.apple.Sirix", "com.apple.Dictation"}));
 }
 
-TEST(CallApps, ExcludesTheLinuxSoundSystemAndItsTools) {
+TEST(CallApps, ExcludesTheLinuxSoundSystemRecordersAndItself) {
+    // The sound system and its controls, by prefix.
     EXPECT_EQ(appsOf({"pipewire", "pipewire-pulse", "wireplumber", "pulseaudio", "org.pulseaudio.pavucontrol",
                       "pavucontrol", "pavucontrol-qt", "org.gnome.Settings", "gnome-control-center",
                       "org.kde.plasmashell", "plasmashell", "kmix", "com.github.wwmm.easyeffects",
                       "easyeffects", "noisetorch", "org.gnome.SoundRecorder", "gnome-sound-recorder"}),
               Apps{});
-    // Case-sensitive, and tested on the identifier as reported: these are candidates.
-    EXPECT_EQ(appsOf({"PipeWire", "Kmix", "pw-record", "parecord"}),
-              (Apps{"PipeWire", "Kmix", "pw-record", "parecord"}));
+    // Recorders, editors, screen and stream recorders, dictation, and this program started any other way.
+    EXPECT_EQ(appsOf({"pw-cat",
+                      "pw-record",
+                      "pacat",
+                      "parecord",
+                      "parec",
+                      "arecord",
+                      "rec",
+                      "sox",
+                      "ffmpeg",
+                      "audacity",
+                      "org.audacityteam.Audacity",
+                      "org.tenacityaudio.Tenacity",
+                      "obs",
+                      "com.obsproject.Studio",
+                      "simplescreenrecorder",
+                      "io.github.seadve.Kooha",
+                      "gpu-screen-recorder",
+                      "nerd-dictation",
+                      "quillora",
+                      "com.tandrevel.Quillora"}),
+              Apps{});
+    // Case-sensitive, whole names for the tools: these are candidates.
+    EXPECT_EQ(appsOf({"PipeWire", "Kmix", "recorder-chat", "obs-chat", "Quillora Meet"}),
+              (Apps{"PipeWire", "Kmix", "recorder-chat", "obs-chat", "Quillora Meet"}));
 }
 
 TEST(CallApps, DeduplicatesNormalizedIdentifiersInOrderOfFirstOccurrence) {

@@ -43,7 +43,7 @@ public:
     void revealFile(const std::filesystem::path& file) override { revealed.push_back(file); }
     void openSoundSettings() override { ++soundSettings; }
     void playAlertSound() override { ++sounds; }
-    std::optional<QString> applicationName(const std::string& identifier) override {
+    std::optional<QString> applicationName(const std::string& identifier, int32_t) override {
         const auto found = names.find(identifier);
         return found == names.end() ? std::nullopt : std::optional<QString>(found->second);
     }
@@ -408,14 +408,6 @@ TEST_F(RecorderModelTest, RecordAnswerStartsARecording) {
     EXPECT_EQ(model->noticeKind(), "");
     ASSERT_TRUE(waitUntil([this] { return model->isRecording(); }));
     model->stop();
-}
-
-TEST_F(RecorderModelTest, DisplayNameUsesTheInstalledNameElseTheLastPiece) {
-    EXPECT_EQ(RecorderModel::displayName("us.zoom.Zoom", *services), "Zoom");
-    EXPECT_EQ(RecorderModel::displayName("org.telegram.desktop", *services), "desktop");
-    EXPECT_EQ(RecorderModel::displayName("chromium", *services), "chromium");
-    EXPECT_EQ(RecorderModel::displayName("com.example..App.", *services), "App");
-    EXPECT_EQ(RecorderModel::displayName("...", *services), "...");
 }
 
 TEST_F(RecorderModelTest, DemonstrationFillsThePanelsWithoutRecording) {

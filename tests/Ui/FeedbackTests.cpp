@@ -40,7 +40,7 @@ public:
     void revealFile(const std::filesystem::path&) override {}
     void openSoundSettings() override {}
     void playAlertSound() override {}
-    std::optional<QString> applicationName(const std::string&) override { return std::nullopt; }
+    std::optional<QString> applicationName(const std::string&, int32_t) override { return std::nullopt; }
 };
 
 } // namespace

@@ -33,7 +33,7 @@ public:
     void revealFile(const std::filesystem::path& file) override { revealed.push_back(file); }
     void openSoundSettings() override { ++soundSettings; }
     void playAlertSound() override {}
-    std::optional<QString> applicationName(const std::string&) override { return std::nullopt; }
+    std::optional<QString> applicationName(const std::string&, int32_t) override { return std::nullopt; }
 
     std::vector<QUrl> opened;
     std::vector<std::filesystem::path> revealed;
@@ -468,10 +468,10 @@ void UiTests::menuWhenIdle() {
     QCOMPARE(rowsOf(face.menu()),
              (QStringList{"Avvia registrazione", "-", "Apri cartella registrazioni", "-",
                           "Invia un feedback\u2026", "[x] Mostra il pannello durante la registrazione",
-                          "[x] Proponi di registrare quando inizia una chiamata",
+                          "[x] Proponi di registrare quando inizia una chiamata", "[ ] Avvia all'accesso",
                           "Controlla aggiornamenti\u2026", "-", "(label) " + version, "Esci da Quillora"}));
-    QCOMPARE(rowNamed(face.menu(), "Avvia registrazione")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_R));
-    QCOMPARE(rowNamed(face.menu(), "Esci da Quillora")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+    // A status menu never receives keys on Linux: no shortcut is promised.
+    QVERIFY(rowNamed(face.menu(), "Avvia registrazione")->shortcut().isEmpty());
     QCOMPARE(face.labelState(), QuilloraApp::LabelState::idle);
     QCOMPARE(face.trayIcon().toolTip(), QStringLiteral("Quillora"));
 

@@ -223,7 +223,7 @@ public:
     void revealFile(const std::filesystem::path&) override {}
     void openSoundSettings() override {}
     void playAlertSound() override {}
-    std::optional<QString> applicationName(const std::string&) override { return std::nullopt; }
+    std::optional<QString> applicationName(const std::string&, int32_t) override { return std::nullopt; }
 };
 
 double seconds(Clock::duration duration) {
@@ -240,7 +240,7 @@ protected:
 
 } // namespace
 
-TEST_F(CallDetectionTest, NamesNativeAndPulseAudioRecordersByTheirIdentifiers) {
+TEST_F(CallDetectionTest, NamesRecordersByTheirIdentifiersAndOffersNoneOfThePlainOnes) {
     const SandboxProcess native("record-mic mic1 " + sandboxDir() + "/native.wav");
     // A PulseAudio client with only a name: libpulse also reports the executable ("pacat", which parecord
     // is a link to), and the executable comes first.
@@ -263,20 +263,12 @@ TEST_F(CallDetectionTest, NamesNativeAndPulseAudioRecordersByTheirIdentifiers) {
     // Not the server's pid: pipewire-pulse stands behind both PulseAudio clients.
     EXPECT_FALSE(users.contains(sandboxDaemon("pipewire-pulse"))) << describe(users);
 
-    const std::vector<std::string> apps = callApps();
-    for (const char* app : {"pw-cat", "pacat", "org.example.Softphone"}) {
-        EXPECT_NE(std::find(apps.begin(), apps.end(), app), apps.end()) << app;
-    }
-    EXPECT_EQ(apps.size(), 3u);
+    // The plain recorders use the microphone but are never calls; the application that names itself is.
+    EXPECT_EQ(callApps(), std::vector<std::string>{"org.example.Softphone"}) << describe(users);
 
-    // Gone as soon as they end.
-    named->stop();
-    EXPECT_TRUE(waitUntil([] {
-        const auto now = callApps();
-        return std::find(now.begin(), now.end(), "pacat") == now.end();
-    }));
+    // Gone as soon as it ends.
     identified->stop();
-    EXPECT_TRUE(waitUntil([] { return callApps() == std::vector<std::string>{"pw-cat"}; }));
+    EXPECT_TRUE(waitUntil([] { return callApps().empty(); }));
 }
 
 TEST_F(CallDetectionTest, LeavesOutMonitorRecordersTheServersLoopbackAndOurOwnCapture) {
@@ -291,7 +283,7 @@ TEST_F(CallDetectionTest, LeavesOutMonitorRecordersTheServersLoopbackAndOurOwnCa
     // A loopback from the microphone to the speaker, running inside pipewire-pulse.
     const std::string module = shell("pactl load-module module-loopback source=mic1 sink=spk1");
     ASSERT_FALSE(module.empty());
-    // The one real microphone user, so that every snapshot below is known to be current.
+    // A plain microphone recorder, so that every snapshot below is known to be current.
     const SandboxProcess native("record-mic mic1 " + sandboxDir() + "/native.wav");
 
     const pid_t server = sandboxDaemon("pipewire-pulse");
@@ -308,7 +300,7 @@ TEST_F(CallDetectionTest, LeavesOutMonitorRecordersTheServersLoopbackAndOurOwnCa
     EXPECT_FALSE(users.contains(monitor.pid())) << describe(users);
     // The backend hides our own nodes: the pid filter is not what keeps us out.
     EXPECT_FALSE(users.contains(getpid())) << describe(users);
-    EXPECT_EQ(callApps(), std::vector<std::string>{"pw-cat"}) << describe(users);
+    EXPECT_TRUE(callApps().empty()) << describe(users);
 
     shell("pactl unload-module " + module);
     // Our capture really read the microphone (a full-scale tone) while the graph was looked at.
