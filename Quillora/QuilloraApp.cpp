@@ -287,6 +287,7 @@ int QuilloraApp::main(int argc, char** argv) {
     }
 
     RecorderModel& model = RecorderModel::shared();
+    UpdateManager::shared().setRecordingInProgress([&model] { return model.isRecording(); });
     PanelViews views(model);
     model.setViews(&views);
     QuilloraApp face(model, UpdateManager::shared(), &views);

@@ -14,8 +14,10 @@ packages=(
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg
   # application framework
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libqt6svg6
-  # system journal, event sounds
-  libsystemd-dev libcanberra-dev
+  # system journal, event sounds; Ed25519 checks of updates
+  libsystemd-dev libcanberra-dev libssl-dev
+  # the desktop entry check in the installation tests; the release script's signing tool
+  desktop-file-utils openssl
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev sox procps util-linux
   # real PulseAudio clients (parecord, pactl) served by pipewire-pulse in the call-detection tests
