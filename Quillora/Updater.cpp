@@ -221,8 +221,8 @@ void Updater::install(const AppcastItem& update) {
             self->delegate_.didFinishInstalling(update, result.problem);
             if (result.problem.isEmpty()) {
                 self->finishSession();
-                if (self && self->relaunch) {
-                    self->relaunch(result.program);
+                if (self) {
+                    self->relaunchWhenAllowed(result.program);
                 }
             } else if (self->dialogs_ != nullptr) {
                 self->dialogs_->showInstallFailed(result.problem, [self] {
@@ -234,6 +234,15 @@ void Updater::install(const AppcastItem& update) {
                 self->finishSession();
             }
         });
+}
+
+void Updater::relaunchWhenAllowed(const QString& program) {
+    // A recording started while the package was being installed ends before the program does.
+    if (installer_.mayInstallNow && !installer_.mayInstallNow()) {
+        QTimer::singleShot(std::chrono::seconds(1), this, [this, program] { relaunchWhenAllowed(program); });
+    } else if (relaunch) {
+        relaunch(program);
+    }
 }
 
 void Updater::finishSession() {

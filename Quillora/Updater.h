@@ -107,6 +107,7 @@ private:
     void showHeld();
     void present(const AppcastItem& update);
     void install(const AppcastItem& update);
+    void relaunchWhenAllowed(const QString& program);
     void finishSession();
     void poll();
 
