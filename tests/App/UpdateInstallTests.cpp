@@ -55,11 +55,7 @@ private:
 };
 
 QByteArray packageBytes() {
-    QByteArray bytes = "!<arch>\ndebian-binary   ";
-    for (int i = 0; bytes.size() < 200000; ++i) {
-        bytes += QByteArray::number(i * 7919);
-    }
-    return bytes;
+    return "!<arch>\ndebian-binary   " + QByteArray(200000, 'p');
 }
 
 TEST(UpdateSignature, OnlyTheSignedFileWithItsLengthPasses) {
@@ -94,67 +90,43 @@ TEST(UpdateSignature, OnlyTheSignedFileWithItsLengthPasses) {
     }
 }
 
-// PackageKit as far as the program uses it, recording what it is asked to install.
+// PackageKit as far as the program uses it: one transaction, recording what it is asked to install.
 class StandInTransaction : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.PackageKit.Transaction")
 
 public:
-    explicit StandInTransaction(class StandInPackageKit& owner) : owner_(owner) {}
+    QStringList hints;
+    QList<QByteArray> installed; // the contents of the files it was asked to install
+    bool refuse = false;         // answer as polkit's refusal does
 
 public slots:
-    void SetHints(const QStringList& hints);
-    void InstallFiles(qulonglong flags, const QStringList& paths);
+    void SetHints(const QStringList& given) { hints = given; }
+    void InstallFiles(qulonglong, const QStringList& paths) {
+        for (const QString& path : paths) {
+            QFile file(path);
+            installed.append(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("unreadable"));
+        }
+        QTimer::singleShot(10ms, this, [this, refused = refuse] {
+            if (refused) {
+                emit ErrorCode(30, QStringLiteral("Failed to obtain authentication."));
+            }
+            emit Finished(refused ? 2 : 1, 10);
+        });
+    }
 
 signals:
     void ErrorCode(uint code, const QString& details);
     void Finished(uint exit, uint runtime);
-
-private:
-    StandInPackageKit& owner_;
 };
 
 class StandInPackageKit : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.PackageKit")
 
-public:
-    explicit StandInPackageKit(QDBusConnection bus) : bus_(bus) {}
-
-    QStringList hints;
-    QList<QByteArray> installed; // the contents of the files it was asked to install
-    bool refuse = false;         // answer as polkit's refusal does
-
 public slots:
-    QDBusObjectPath CreateTransaction() {
-        const QString path = QStringLiteral("/%1").arg(++transactions_);
-        bus_.registerObject(path, new StandInTransaction(*this),
-                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals);
-        return QDBusObjectPath(path);
-    }
-
-private:
-    QDBusConnection bus_;
-    int transactions_ = 0;
+    QDBusObjectPath CreateTransaction() { return QDBusObjectPath(QStringLiteral("/transaction")); }
 };
-
-void StandInTransaction::SetHints(const QStringList& hints) {
-    owner_.hints = hints;
-}
-
-void StandInTransaction::InstallFiles(qulonglong, const QStringList& paths) {
-    for (const QString& path : paths) {
-        QFile file(path);
-        owner_.installed.append(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("unreadable"));
-    }
-    const bool refuse = owner_.refuse;
-    QTimer::singleShot(10ms, this, [this, refuse] {
-        if (refuse) {
-            emit ErrorCode(30, QStringLiteral("Failed to obtain authentication."));
-        }
-        emit Finished(refuse ? 2 : 1, 10);
-    });
-}
 
 // A private bus with the stand-in on it, for the whole process.
 struct PrivateBus {
@@ -164,9 +136,10 @@ struct PrivateBus {
         address = QString::fromUtf8(daemon.readLine()).trimmed();
         qputenv("QUILLORA_PACKAGEKIT_BUS", address.toUtf8());
         QDBusConnection bus = QDBusConnection::connectToBus(address, QStringLiteral("stand-in"));
-        packageKit = std::make_unique<StandInPackageKit>(bus);
-        bus.registerObject(QStringLiteral("/org/freedesktop/PackageKit"), packageKit.get(),
+        bus.registerObject(QStringLiteral("/org/freedesktop/PackageKit"), &service,
                            QDBusConnection::ExportAllSlots);
+        bus.registerObject(QStringLiteral("/transaction"), &packageKit,
+                           QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals);
     }
     ~PrivateBus() {
         daemon.kill();
@@ -179,7 +152,8 @@ struct PrivateBus {
     }
     QProcess daemon;
     QString address;
-    std::unique_ptr<StandInPackageKit> packageKit;
+    StandInPackageKit service;
+    StandInTransaction packageKit;
 };
 
 // A portable copy whose program prints `version`, at `folder`.
@@ -303,8 +277,8 @@ TEST(UpdateInstall, FromTheFeedToPackageKitOrThePortableSwap) {
         server.setReply("/quillora_2.0_amd64.deb", {200, "application/octet-stream", c.served, {}});
         server.setReply("/quillora-2.0-amd64.tar.gz", {200, "application/gzip", archive, {}});
         bus.offer(c.packageKit);
-        bus.packageKit->refuse = c.refuse;
-        bus.packageKit->installed.clear();
+        bus.packageKit.refuse = c.refuse;
+        bus.packageKit.installed.clear();
         Delegate delegate;
         InstallingDialogs dialogs;
         Updater updater(delegate, {});
@@ -320,7 +294,7 @@ TEST(UpdateInstall, FromTheFeedToPackageKitOrThePortableSwap) {
         if (c.recording) {
             ASSERT_TRUE(waitUntil([&] { return dialogs.downloaded; }));
             spin(1500ms);
-            EXPECT_TRUE(bus.packageKit->installed.isEmpty()); // nothing while the recording runs
+            EXPECT_TRUE(bus.packageKit.installed.isEmpty()); // nothing while the recording runs
             EXPECT_TRUE(updater.sessionInProgress());
             recording = false;
         }
@@ -336,9 +310,9 @@ TEST(UpdateInstall, FromTheFeedToPackageKitOrThePortableSwap) {
             EXPECT_TRUE(relaunched.isEmpty());
         }
         const bool askedPackageKit = c.packageKit && c.served == deb && !c.portable;
-        EXPECT_EQ(bus.packageKit->installed, askedPackageKit ? QList<QByteArray>{deb} : QList<QByteArray>{});
+        EXPECT_EQ(bus.packageKit.installed, askedPackageKit ? QList<QByteArray>{deb} : QList<QByteArray>{});
         if (askedPackageKit) {
-            EXPECT_EQ(bus.packageKit->hints, QStringList{"interactive=true"});
+            EXPECT_EQ(bus.packageKit.hints, QStringList{"interactive=true"});
         }
         EXPECT_EQ(run(portable + "/bin/quillora"), c.portable ? "2.0" : "1.0");
     }
