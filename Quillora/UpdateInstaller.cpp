@@ -88,6 +88,9 @@ void PackageKitClient::call(const QString& path, const QString& interface, const
         if (reply.type() == QDBusMessage::ErrorMessage) {
             if (reply.errorName() == QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown")) {
                 fail(QStringLiteral("PackageKit non è installato"));
+            } else if (reply.errorName().endsWith(QStringLiteral("RefusedByPolicy")) ||
+                       reply.errorName().endsWith(QStringLiteral("NotAuthorized"))) {
+                fail(QStringLiteral("autorizzazione negata"));
             } else {
                 fail(QStringLiteral("PackageKit ha rifiutato la richiesta: %1").arg(reply.errorMessage()));
             }
