@@ -8,6 +8,7 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
+#include <QDBusServiceWatcher>
 #include <QDir>
 #include <QPointer>
 #include <QProcess>
@@ -56,6 +57,11 @@ void PackageKitClient::installFile(const QString& path, Done done) {
         fail(QStringLiteral("il bus di sistema non è raggiungibile, PackageKit non è disponibile"));
         return;
     }
+    // A daemon that goes away mid-transaction never sends Finished.
+    auto* watcher =
+        new QDBusServiceWatcher(packageKitService, bus_, QDBusServiceWatcher::WatchForUnregistration, this);
+    connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this,
+            [this] { fail(QStringLiteral("PackageKit si è interrotto durante l'installazione")); });
     call(QStringLiteral("/org/freedesktop/PackageKit"), packageKitService,
          QStringLiteral("CreateTransaction"), {}, [this, path](const QDBusMessage& reply) {
              transaction_ = reply.arguments().value(0).value<QDBusObjectPath>().path();

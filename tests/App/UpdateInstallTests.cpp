@@ -99,6 +99,7 @@ public:
     QStringList hints;
     QList<QByteArray> installed; // the contents of the files it was asked to install
     bool refuse = false;         // answer as polkit's refusal does
+    bool vanish = false;         // leave the bus instead of answering
 
 public slots:
     void SetHints(const QStringList& given) { hints = given; }
@@ -107,7 +108,12 @@ public slots:
             QFile file(path);
             installed.append(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("unreadable"));
         }
-        QTimer::singleShot(10ms, this, [this, refused = refuse] {
+        QTimer::singleShot(10ms, this, [this, refused = refuse, vanished = vanish] {
+            if (vanished) {
+                QDBusConnection(QStringLiteral("stand-in"))
+                    .unregisterService(QStringLiteral("org.freedesktop.PackageKit"));
+                return;
+            }
             if (refused) {
                 emit ErrorCode(30, QStringLiteral("Failed to obtain authentication."));
             }
@@ -270,6 +276,7 @@ TEST(UpdateInstall, FromTheFeedToPackageKitOrThePortableSwap) {
         {"short download", deb.left(5000), true, false, false, false, "5000 byte invece di"},
         {"authorisation refused", deb, true, true, false, false, "Failed to obtain authentication."},
         {"no PackageKit", deb, false, false, false, false, "PackageKit non è installato"},
+        {"PackageKit goes away", deb, true, false, false, false, "PackageKit si è interrotto"},
         {"portable copy", deb, false, false, true, false, {}},
     };
     for (const Case& c : cases) {
@@ -278,6 +285,7 @@ TEST(UpdateInstall, FromTheFeedToPackageKitOrThePortableSwap) {
         server.setReply("/quillora-2.0-amd64.tar.gz", {200, "application/gzip", archive, {}});
         bus.offer(c.packageKit);
         bus.packageKit.refuse = c.refuse;
+        bus.packageKit.vanish = std::string_view(c.name) == "PackageKit goes away";
         bus.packageKit.installed.clear();
         Delegate delegate;
         InstallingDialogs dialogs;
