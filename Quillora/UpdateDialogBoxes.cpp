@@ -85,6 +85,12 @@ void UpdateDialogBoxes::showProgress(qint64 received, qint64 total) {
     progress_->setValue(total > 0 ? static_cast<int>(received * 1000 / total) : 0);
 }
 
+void UpdateDialogBoxes::showWaitingForRecording() {
+    showProgress(1, 1);
+    progress_->setLabelText(
+        QStringLiteral("L'aggiornamento è pronto: lo installo al termine della registrazione."));
+}
+
 void UpdateDialogBoxes::showInstallFailed(const QString& description, std::function<void()> done) {
     progress_.reset();
     auto box = makeBox(QStringLiteral("Non riesco a installare l'aggiornamento"),

@@ -28,6 +28,7 @@ public:
     void showCheckFailed(const QString& description, std::function<void()> done) override;
     // A progress window without a cancel button: a package handed to the installer cannot be taken back.
     void showProgress(qint64 received, qint64 total) override;
+    void showWaitingForRecording() override;
     void showInstallFailed(const QString& description, std::function<void()> done) override;
 
     // The box waiting for an answer, if any.

@@ -229,8 +229,10 @@ UpdateInstaller::UpdateInstaller(QObject* parent) : QObject(parent), executable(
     connect(&wait_, &QTimer::timeout, this, &UpdateInstaller::install);
 }
 
-void UpdateInstaller::start(const AppcastItem& update, Progress progress, std::function<void(Result)> done) {
+void UpdateInstaller::start(const AppcastItem& update, Progress progress, std::function<void()> waiting,
+                            std::function<void(Result)> done) {
     done_ = std::move(done);
+    waiting_ = std::move(waiting);
     version_ = update.displayVersion;
     const std::optional<QString> folder = AppInfo::portableFolder(executable);
     const Appcast::PackageKind kind = folder ? Appcast::PackageKind::portable : Appcast::PackageKind::deb;
@@ -284,7 +286,13 @@ void UpdateInstaller::verified(QByteArray file, Appcast::PackageKind kind, QStri
     file_ = std::move(file);
     kind_ = kind;
     portable_ = std::move(folder);
-    wait_.start(); // installing waits while it is not allowed, asked every second
+    if (mayInstallNow && !mayInstallNow()) {
+        wait_.start(); // asked again every second
+        if (waiting_) {
+            waiting_();
+        }
+        return;
+    }
     install();
 }
 

@@ -66,8 +66,10 @@ public:
 
     explicit UpdateInstaller(QObject* parent = nullptr);
 
-    // One installation at a time; `done` is called once, unless this object goes first.
-    void start(const AppcastItem& update, Progress progress, std::function<void(Result)> done);
+    // One installation at a time; `done` is called once, unless this object goes first. `waiting` is called
+    // when the verified package has to wait until installing is allowed.
+    void start(const AppcastItem& update, Progress progress, std::function<void()> waiting,
+               std::function<void(Result)> done);
     bool busy() const { return static_cast<bool>(done_); }
 
     // Whether the installation may proceed now; asked again every second while it says no.
@@ -85,6 +87,7 @@ private:
     void finish(Result result);
 
     std::function<void(Result)> done_;
+    std::function<void()> waiting_;
     QByteArray file_;
     Appcast::PackageKind kind_ = Appcast::PackageKind::deb;
     QString portable_;

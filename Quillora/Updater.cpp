@@ -214,6 +214,11 @@ void Updater::install(const AppcastItem& update) {
                 self->dialogs_->showProgress(received, total);
             }
         },
+        [self] {
+            if (self && self->dialogs_ != nullptr) {
+                self->dialogs_->showWaitingForRecording();
+            }
+        },
         [self, update](UpdateInstaller::Result result) {
             if (!self) {
                 return;

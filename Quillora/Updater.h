@@ -50,6 +50,8 @@ public:
     virtual void showCheckFailed(const QString& description, std::function<void()> done) = 0;
     // The installation is under way: `received` of `total` bytes downloaded; called again as it goes.
     virtual void showProgress(qint64 received, qint64 total) = 0;
+    // The package is ready and waits for the recording to end before it is installed.
+    virtual void showWaitingForRecording() = 0;
     // The installation failed and nothing was changed.
     virtual void showInstallFailed(const QString& description, std::function<void()> done) = 0;
 };

@@ -43,6 +43,7 @@ public:
         done();
     }
     void showProgress(qint64, qint64) override {}
+    void showWaitingForRecording() override {}
     void showInstallFailed(const QString& description, std::function<void()> done) override {
         shown.append("install failed " + description);
         done();
