@@ -64,6 +64,13 @@ package: configure
 	cmake --build $(BUILD) -j $(JOBS) --target quillora_installed
 	cd $(BUILD) && cpack
 
+# A release: the .deb and the portable archive signed with the release key, and the feed's item for them
+# (scripts/release.sh says more). KEY is the private key, kept outside the repository.
+#   make release KEY=~/.config/quillora-release/ed25519.pem BASE_URL=https://updates.tandrevel.com/quillora/ [FEED=appcast.xml]
+.PHONY: release
+release: deps
+	scripts/release.sh "$(KEY)" "$(BASE_URL)" "$(BUILD)" "$(FEED)"
+
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 

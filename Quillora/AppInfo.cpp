@@ -19,12 +19,6 @@ namespace {
 // Where feedback goes when Info.ini names no service.
 const QString defaultServiceURL = QStringLiteral("https://feedback.tandrevel.com/quillora/");
 
-QString executablePath() {
-    std::error_code error;
-    const std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
-    return error ? QString() : QString::fromStdString(path.string());
-}
-
 // A key of Info.ini when it holds one plain string. A list (an unquoted value with commas) is not one.
 std::optional<QString> infoString(const QString& key) {
     const QSettings info(AppInfo::infoFilePath(), QSettings::IniFormat);
@@ -67,11 +61,21 @@ std::optional<QString> name(AudioObjectPropertySelector selector) {
 
 namespace AppInfo {
 
+QString executablePath() {
+    std::error_code error;
+    const std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? QString() : QString::fromStdString(path.string());
+}
+
 QString infoFilePath() {
     if (const QString chosen = qEnvironmentVariable("QUILLORA_INFO_INI"); !chosen.isEmpty()) {
         return chosen;
     }
-    const std::filesystem::path folder = std::filesystem::path(executablePath().toStdString()).parent_path();
+    return infoFilePathFor(executablePath());
+}
+
+QString infoFilePathFor(const QString& executable) {
+    const std::filesystem::path folder = std::filesystem::path(executable.toStdString()).parent_path();
     const std::filesystem::path installed = folder / ".." / "share" / "quillora" / "Info.ini";
     std::error_code error;
     if (std::filesystem::is_regular_file(installed, error)) {
@@ -96,11 +100,30 @@ QString feedURLString() {
     return infoString(QStringLiteral("SUFeedURL")).value_or(QString());
 }
 
-QString bundlePath() {
-    if (const QString appImage = qEnvironmentVariable("APPIMAGE"); !appImage.isEmpty()) {
-        return appImage;
+QString updatePublicKey() {
+    return infoString(QStringLiteral("SUPublicEDKey")).value_or(QString());
+}
+
+QString architecture() {
+    return infoString(QStringLiteral("QuilloraArchitecture")).value_or(QString());
+}
+
+std::optional<QString> portableFolder(const QString& executable) {
+    const std::filesystem::path program(executable.toStdString());
+    if (program.parent_path().filename() != "bin") {
+        return std::nullopt;
     }
-    return executablePath();
+    const std::filesystem::path folder = program.parent_path().parent_path();
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(folder / portableMarker.toStdString(), error)) {
+        return std::nullopt;
+    }
+    return QString::fromStdString(folder.string());
+}
+
+QString bundlePath() {
+    const QString executable = executablePath();
+    return portableFolder(executable).value_or(executable);
 }
 
 QStringList lastLines(const QString& path, int count, qint64 maxBytes) {

@@ -1,17 +1,19 @@
 #include "Quillora/AppMover.h"
 
 #include "Quillora/AppInfo.h"
+#include "Quillora/DesktopEntry.h"
+#include "Quillora/UpdateInstaller.h"
 #include "QuilloraCore/Diagnostics.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QMessageBox>
-#include <QProcess>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QStorageInfo>
-#include <QTemporaryFile>
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <pwd.h>
 #include <system_error>
@@ -21,15 +23,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const QString translocationMarker = QStringLiteral("/AppTranslocation/");
-
 fs::path toPath(const QString& path) {
     return fs::path(path.toStdString());
-}
-
-bool isRegularFile(const QString& path) {
-    std::error_code error;
-    return fs::is_regular_file(fs::status(toPath(path), error));
 }
 
 // Whether something, even a dangling symbolic link, is at `path`.
@@ -52,6 +47,12 @@ bool sameFile(const QString& a, const QString& b) {
     return entryOf(a) == entryOf(b) || fs::equivalent(toPath(a), toPath(b), error);
 }
 
+// Whether `path` lies inside one of `roots`.
+bool under(const QString& path, const QStringList& roots) {
+    return std::any_of(roots.begin(), roots.end(),
+                       [&path](const QString& root) { return path.startsWith(root + QLatin1Char('/')); });
+}
+
 QString applicationsFolder(const AppMover::Places& places) {
     return QDir(places.home).filePath(QStringLiteral("Applications"));
 }
@@ -61,50 +62,27 @@ QStringList subfolders(const QString& folder) {
     return QDir(folder).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
 }
 
-// Copies `source` to `destination` through a temporary file in the destination's folder that is renamed
-// into place only once complete and executable: a failed or interrupted copy never leaves a partial file
-// under the destination's name. Returns what went wrong, or nothing.
+// Copies the folder `source` to `destination` through a hidden folder beside it that is renamed into
+// place only once complete: a failed or interrupted copy never leaves a partial copy under the
+// destination's name. Returns what went wrong, or nothing.
 std::optional<QString> copyIntoPlace(const QString& source, const QString& destination) {
-    QFile input(source);
-    if (!input.open(QIODevice::ReadOnly)) {
-        return QStringLiteral("non riesco a leggere %1: %2").arg(source, input.errorString());
+    const fs::path target = toPath(destination);
+    std::string pattern = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        return QStringLiteral("non riesco a scrivere in %1").arg(QFileInfo(destination).absolutePath());
     }
-    const QString folder = QFileInfo(destination).absolutePath();
-    QTemporaryFile output(
-        QDir(folder).filePath(QLatin1Char('.') + AppMover::bundleName + QStringLiteral(".XXXXXX")));
-    if (!output.open()) {
-        return QStringLiteral("non riesco a scrivere in %1: %2").arg(folder, output.errorString());
-    }
-    const auto writeFailed = [&] {
-        return QStringLiteral("non riesco a scrivere in %1: %2").arg(folder, output.errorString());
-    };
-    QByteArray chunk(1 << 20, Qt::Uninitialized);
-    while (true) {
-        const qint64 count = input.read(chunk.data(), chunk.size());
-        if (count < 0) {
-            return QStringLiteral("non riesco a leggere %1: %2").arg(source, input.errorString());
-        }
-        if (count == 0) {
-            break;
-        }
-        if (output.write(chunk.constData(), count) != count) {
-            return writeFailed();
-        }
-    }
-    const QFile::Permissions executable = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
-                                          QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
-                                          QFile::ExeOther;
-    if (!output.flush() || ::fsync(output.handle()) != 0 || !output.setPermissions(executable)) {
-        return writeFailed();
-    }
-    output.close();
+    const fs::path staging(pattern);
     std::error_code error;
-    fs::rename(toPath(output.fileName()), toPath(destination), error);
-    if (error) {
-        return QStringLiteral("non riesco a scrivere %1: %2")
-            .arg(destination, QString::fromStdString(error.message()));
+    fs::copy(toPath(source), staging, fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
+    if (!error) {
+        fs::rename(staging, target, error);
     }
-    output.setAutoRemove(false); // it is the destination now
+    if (error) {
+        std::error_code ignored;
+        fs::remove_all(staging, ignored);
+        return QStringLiteral("non riesco a copiare %1 in %2: %3")
+            .arg(source, destination, QString::fromStdString(error.message()));
+    }
     return std::nullopt;
 }
 
@@ -168,7 +146,22 @@ Places Places::system() {
     } else {
         user = qEnvironmentVariable("USER");
     }
-    return Places{QDir::homePath(), user, {QStringLiteral("/media"), QStringLiteral("/run/media")}};
+    QStringList firstLaunch{QStandardPaths::writableLocation(QStandardPaths::DownloadLocation),
+                            QDir::tempPath(), QStringLiteral("/tmp"), QStringLiteral("/var/tmp")};
+    firstLaunch.removeAll(QString());
+    firstLaunch.removeAll(QDir::homePath()); // no download folder: the home folder is not one
+    firstLaunch.removeDuplicates();
+    return Places{QDir::homePath(),
+                  QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation),
+                  user,
+                  {QStringLiteral("/media"), QStringLiteral("/run/media")},
+                  firstLaunch};
+}
+
+bool isPortableCopy(const QString& folder) {
+    std::error_code error;
+    return fs::is_regular_file(toPath(folder) / AppInfo::portableMarker.toStdString(), error) &&
+           fs::is_regular_file(toPath(folder) / "bin" / "quillora", error);
 }
 
 QString destinationPath(const Places& places) {
@@ -176,11 +169,10 @@ QString destinationPath(const Places& places) {
 }
 
 bool shouldOffer(const QString& bundlePath, const Places& places) {
-    bool removable = false;
-    for (const QString& root : places.mediaRoots) {
-        removable = removable || bundlePath.startsWith(root + QLatin1Char('/'));
+    if (!under(bundlePath, places.mediaRoots) && !under(bundlePath, places.firstLaunchRoots)) {
+        return false;
     }
-    if (!removable && !bundlePath.contains(translocationMarker)) {
+    if (!isPortableCopy(bundlePath)) {
         return false;
     }
     if (bundlePath.startsWith(applicationsFolder(places) + QLatin1Char('/'))) {
@@ -205,9 +197,10 @@ std::optional<QString> originalBundlePath(const Places& places) {
             }
         }
         for (const QString& volume : volumes) {
-            const QString candidate = QDir(volume).filePath(bundleName);
-            if (isRegularFile(candidate)) {
-                return candidate;
+            for (const QString& folder : subfolders(volume)) {
+                if (const QString candidate = QDir(volume).filePath(folder); isPortableCopy(candidate)) {
+                    return candidate;
+                }
             }
         }
     }
@@ -227,11 +220,14 @@ Outcome offerMove(const QString& bundlePath, const Places& places, Desktop& desk
     };
 
     const QString destination = destinationPath(places);
-    const QString source = originalBundlePath(places).value_or(bundlePath);
+    // A copy run from a first-launch folder is taken from the volume it came from, when one is mounted.
+    const QString source = under(bundlePath, places.firstLaunchRoots)
+                               ? originalBundlePath(places).value_or(bundlePath)
+                               : bundlePath;
     // Checked before anything is touched, so that a source that cannot be copied does not cost the user
     // the copy already installed.
-    if (!isRegularFile(source)) {
-        return fail(QStringLiteral("%1 non è un file").arg(source));
+    if (!isPortableCopy(source)) {
+        return fail(QStringLiteral("%1 non è una copia portatile di Quillora").arg(source));
     }
     if (sameFile(source, destination)) {
         return fail(QStringLiteral("%1 è già la copia in Applicazioni").arg(source));
@@ -247,10 +243,29 @@ Outcome offerMove(const QString& bundlePath, const Places& places, Desktop& desk
     if (const std::optional<QString> problem = copyIntoPlace(source, destination)) {
         return fail(*problem);
     }
+    const QString program = QDir(destination).filePath(QStringLiteral("bin/quillora"));
+    const QDir installed(destination);
+    if (const std::optional<QString> problem = DesktopEntry::install(
+            installed.filePath(QStringLiteral("share/applications/") + DesktopEntry::applicationId +
+                               QStringLiteral(".desktop")),
+            program, QDir(places.dataHome).filePath(QStringLiteral("applications")))) {
+        return fail(*problem);
+    }
+    if (const std::optional<QString> problem = DesktopEntry::installIcon(
+            installed.filePath(QStringLiteral("share/icons/hicolor/scalable/apps/") +
+                               DesktopEntry::applicationId + QStringLiteral(".svg")),
+            places.dataHome)) {
+        return fail(*problem);
+    }
 
     Diagnostics::log("Spostata in Applicazioni da " + source.toStdString());
-    // The running copy ends whether or not the new one starts: the user can open it from there.
-    desktop.launch(destination);
+    // The running copy ends whether or not the new one starts: the user can open it from the menu. It goes
+    // to the trash only once the new one is on its way.
+    if (desktop.launch(program)) {
+        if (const std::optional<QString> problem = moveToTrash(bundlePath)) {
+            Diagnostics::log("La copia precedente resta dov'era: " + problem->toStdString());
+        }
+    }
     desktop.quit();
     return Outcome::moved;
 }
@@ -302,17 +317,7 @@ void SystemDesktop::showFailure(const QString& description) {
 }
 
 bool SystemDesktop::launch(const QString& program) {
-    QProcess process;
-    process.setProgram(program);
-    // These name the running AppImage; the new copy's own runtime sets them afresh.
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const QString& name : {QStringLiteral("APPIMAGE"), QStringLiteral("APPDIR"), QStringLiteral("ARGV0"),
-                                QStringLiteral("OWD")}) {
-        environment.remove(name);
-    }
-    process.setProcessEnvironment(environment);
-    process.setWorkingDirectory(QDir::homePath());
-    return process.startDetached();
+    return UpdateInstaller::relaunchAfterExit(program);
 }
 
 void SystemDesktop::quit() {

@@ -27,6 +27,7 @@ struct RawItem {
     QString enclosureVersion;
     QString enclosureShortVersion;
     QString os;
+    std::vector<AppcastEnclosure> enclosures;
 };
 
 enum class Field { none, title, version, shortVersion, link };
@@ -95,6 +96,7 @@ std::variant<std::monostate, AppcastItem, QString> finish(const RawItem& raw, in
             .arg(download.problem);
     }
     item.downloadURL = download.url;
+    item.enclosures = raw.enclosures;
     if (!raw.link.trimmed().isEmpty()) {
         const WebAccess::Address link = WebAccess::check(raw.link);
         if (!link.usable()) {
@@ -103,6 +105,37 @@ std::variant<std::monostate, AppcastItem, QString> finish(const RawItem& raw, in
         item.infoURL = link.url;
     }
     return item;
+}
+
+// Adds one enclosure of an item; a download address that breaks the rules refuses the feed.
+std::optional<QString> addEnclosure(RawItem& item, const QXmlStreamAttributes& attributes, int number) {
+    if (item.enclosures.size() >= std::size_t(maxEnclosures)) {
+        return QStringLiteral("la voce %1 ha più di %2 enclosure").arg(number).arg(maxEnclosures);
+    }
+    AppcastEnclosure enclosure;
+    const QString url = attributes.value(QString(), QStringLiteral("url")).toString().trimmed();
+    if (url.isEmpty()) {
+        return std::nullopt; // the item's own check reports a missing address
+    }
+    const WebAccess::Address download = WebAccess::check(url);
+    if (!download.usable()) {
+        return QStringLiteral("la voce %1 ha un indirizzo di download non ammesso: %2")
+            .arg(number)
+            .arg(download.problem);
+    }
+    enclosure.url = download.url;
+    const QString length = attributes.value(QString(), QStringLiteral("length")).toString().trimmed();
+    if (!length.isEmpty()) {
+        bool ok = false;
+        enclosure.length = length.toLongLong(&ok);
+        if (!ok || enclosure.length < 0) {
+            return QStringLiteral("la voce %1 ha una lunghezza non valida").arg(number);
+        }
+    }
+    enclosure.edSignature =
+        attributes.value(appcastNamespace, QStringLiteral("edSignature")).toString().trimmed();
+    item.enclosures.push_back(enclosure);
+    return std::nullopt;
 }
 
 Parsed refused(const QString& why) {
@@ -219,7 +252,7 @@ Parsed parse(QByteArrayView xml) {
                 } else if (!plain && reader.namespaceUri() == appcastNamespace &&
                            name == QLatin1String("shortVersionString")) {
                     field = Field::shortVersion;
-                } else if (plain && name == QLatin1String("enclosure") && !item->hasEnclosure) {
+                } else if (plain && name == QLatin1String("enclosure")) {
                     const QXmlStreamAttributes attributes = reader.attributes();
                     for (const QXmlStreamAttribute& attribute : attributes) {
                         if (attribute.value().size() > maxFieldLength) {
@@ -227,6 +260,12 @@ Parsed parse(QByteArrayView xml) {
                                 QStringLiteral("la voce %1 ha un attributo troppo lungo").arg(itemCount));
                         }
                     }
+                    if (std::optional<QString> why = addEnclosure(*item, attributes, itemCount)) {
+                        return refused(*why);
+                    }
+                }
+                if (plain && name == QLatin1String("enclosure") && !item->hasEnclosure) {
+                    const QXmlStreamAttributes attributes = reader.attributes();
                     item->hasEnclosure = true;
                     item->enclosureURL = attributes.value(QString(), QStringLiteral("url")).toString();
                     item->enclosureVersion =
@@ -280,6 +319,20 @@ Parsed parse(QByteArrayView xml) {
         return refused(QStringLiteral("il feed non ha un <channel>"));
     }
     return parsed;
+}
+
+std::optional<AppcastEnclosure> enclosureFor(const AppcastItem& item, PackageKind kind, const QString& arch) {
+    if (arch.isEmpty()) {
+        return std::nullopt;
+    }
+    const QString ending = kind == PackageKind::deb ? QLatin1Char('_') + arch + QStringLiteral(".deb")
+                                                    : QLatin1Char('-') + arch + QStringLiteral(".tar.gz");
+    for (const AppcastEnclosure& enclosure : item.enclosures) {
+        if (enclosure.url.fileName().endsWith(ending)) {
+            return enclosure;
+        }
+    }
+    return std::nullopt;
 }
 
 int compareVersions(const QString& a, const QString& b) {

@@ -6,13 +6,21 @@
 #include <optional>
 #include <vector>
 
+// One downloadable file of a release: the .deb for an architecture, or the portable archive.
+struct AppcastEnclosure {
+    QUrl url;
+    qint64 length = -1;  // "length"; -1 when the feed gives none
+    QString edSignature; // "sparkle:edSignature": base64 Ed25519 signature of the file
+};
+
 // One release announced by the update feed.
 struct AppcastItem {
     QString title;
     QString version;        // "sparkle:version": what is compared with the installed build
     QString displayVersion; // "sparkle:shortVersionString", else `version`: what the user is shown
-    QUrl downloadURL;       // the enclosure's "url"
-    QUrl infoURL;           // the item's <link>, when it has one
+    QUrl downloadURL;       // the first enclosure's "url"
+    std::vector<AppcastEnclosure> enclosures; // in feed order
+    QUrl infoURL;                             // the item's <link>, when it has one
 
     // Where the user goes to get the release: its page when the feed names one, else the download itself.
     QUrl location() const { return infoURL.isEmpty() ? downloadURL : infoURL; }
@@ -27,6 +35,7 @@ inline constexpr qint64 maxBytes = 1024 * 1024;
 inline constexpr int maxDepth = 16;
 inline constexpr int maxItems = 500;
 inline constexpr int maxFieldLength = 2048;
+inline constexpr int maxEnclosures = 16;
 
 struct Parsed {
     std::vector<AppcastItem> items; // in feed order; items for another operating system are left out
@@ -36,6 +45,11 @@ struct Parsed {
 };
 
 Parsed parse(QByteArrayView xml);
+
+// The enclosure for one kind of package on one architecture (a Debian architecture name such as
+// "amd64"): its file name ends in "_<arch>.deb" for the package, "-<arch>.tar.gz" for the portable archive.
+enum class PackageKind { deb, portable };
+std::optional<AppcastEnclosure> enclosureFor(const AppcastItem& item, PackageKind kind, const QString& arch);
 
 // Negative when `a` is older than `b`, 0 when they are the same release, positive when `a` is newer.
 // Numbers compare by value, a number is newer than a word ("1.1" > "1.b"), missing trailing zeros do not

@@ -368,6 +368,7 @@ int QuilloraApp::main(int argc, char** argv) {
 
     LoginStart::applyAtStart();
     RecorderModel& model = RecorderModel::shared();
+    UpdateManager::shared().setRecordingInProgress([&model] { return model.isRecording(); });
     PanelViews views(model);
     model.setViews(&views);
     QuilloraApp face(model, UpdateManager::shared(), &views);

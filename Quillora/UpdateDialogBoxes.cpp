@@ -3,8 +3,8 @@
 #include "Quillora/AppInfo.h"
 
 #include <QApplication>
-#include <QDesktopServices>
 #include <QMessageBox>
+#include <QProgressDialog>
 #include <QPushButton>
 
 namespace {
@@ -34,6 +34,7 @@ UpdateDialogBoxes::~UpdateDialogBoxes() {
     }
     // Not inside a signal of the box here: it can go at once.
     box_.reset();
+    progress_.reset();
     if (const std::function<void(QAbstractButton*)> answered = std::exchange(answered_, nullptr)) {
         answered(nullptr);
     }
@@ -41,14 +42,15 @@ UpdateDialogBoxes::~UpdateDialogBoxes() {
 
 void UpdateDialogBoxes::showUpdateFound(const AppcastItem& update, std::function<void(Choice)> done) {
     auto box = makeBox(QStringLiteral("È disponibile Quillora ") + update.displayVersion,
-                       QStringLiteral("Hai la versione %1. Scaricala dal browser e sostituisci l'app.")
+                       QStringLiteral("Hai la versione %1. L'installazione richiede pochi secondi e l'app si "
+                                      "riapre da sola.")
                            .arg(AppInfo::version()));
-    QPushButton* download = box->addButton(QStringLiteral("Scarica"), QMessageBox::AcceptRole);
+    QPushButton* install = box->addButton(QStringLiteral("Aggiorna ora"), QMessageBox::AcceptRole);
     QPushButton* later = box->addButton(QStringLiteral("Più tardi"), QMessageBox::RejectRole);
-    box->setDefaultButton(download);
+    box->setDefaultButton(install);
     box->setEscapeButton(later);
-    present(std::move(box), [download, done = std::move(done)](QAbstractButton* clicked) {
-        done(clicked == download ? Choice::openDownload : Choice::later);
+    present(std::move(box), [install, done = std::move(done)](QAbstractButton* clicked) {
+        done(clicked == install ? Choice::install : Choice::later);
     });
 }
 
@@ -66,12 +68,41 @@ void UpdateDialogBoxes::showCheckFailed(const QString& description, std::functio
     present(std::move(box), [done = std::move(done)](QAbstractButton*) { done(); });
 }
 
-void UpdateDialogBoxes::openLocation(const QUrl& location) {
-    QDesktopServices::openUrl(location);
+void UpdateDialogBoxes::showProgress(qint64 received, qint64 total) {
+    if (!progress_) {
+        progress_ = std::make_unique<QProgressDialog>();
+        progress_->setWindowTitle(QStringLiteral("Quillora"));
+        progress_->setCancelButton(nullptr);
+        progress_->setMinimumDuration(0);
+        progress_->setAutoClose(false);
+        progress_->setAutoReset(false);
+        progress_->setRange(0, 1000);
+        progress_->show();
+    }
+    const bool downloaded = total > 0 && received >= total;
+    progress_->setLabelText(downloaded ? QStringLiteral("Installazione dell'aggiornamento…")
+                                       : QStringLiteral("Scaricamento dell'aggiornamento…"));
+    progress_->setValue(total > 0 ? static_cast<int>(received * 1000 / total) : 0);
+}
+
+void UpdateDialogBoxes::showWaitingForRecording() {
+    showProgress(1, 1);
+    progress_->setLabelText(
+        QStringLiteral("L'aggiornamento è pronto: lo installo al termine della registrazione."));
+}
+
+void UpdateDialogBoxes::showInstallFailed(const QString& description, std::function<void()> done) {
+    progress_.reset();
+    auto box = makeBox(QStringLiteral("Non riesco a installare l'aggiornamento"),
+                       QStringLiteral("Quillora resta com'era. Riprova più tardi. (") + description +
+                           QLatin1Char(')'));
+    box->setStandardButtons(QMessageBox::Ok);
+    present(std::move(box), [done = std::move(done)](QAbstractButton*) { done(); });
 }
 
 void UpdateDialogBoxes::present(std::unique_ptr<QMessageBox> box,
                                 std::function<void(QAbstractButton*)> answered) {
+    progress_.reset();
     if (box_) {
         finish(nullptr); // the updater shows one box at a time; an earlier one still counts as answered
     }

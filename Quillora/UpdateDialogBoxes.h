@@ -8,6 +8,7 @@
 
 class QAbstractButton;
 class QMessageBox;
+class QProgressDialog;
 
 // The updater's dialogs as message boxes. A box is opened without a nested event loop (QDialog::open):
 // recordings, timers and quitting carry on while it is up, and the updater keeps its session open until
@@ -25,11 +26,15 @@ public:
     void showUpdateFound(const AppcastItem& update, std::function<void(Choice)> done) override;
     void showUpToDate(const QString& installedVersion, std::function<void()> done) override;
     void showCheckFailed(const QString& description, std::function<void()> done) override;
-    // In the browser (the desktop's handler for the address).
-    void openLocation(const QUrl& location) override;
+    // A progress window without a cancel button: a package handed to the installer cannot be taken back.
+    void showProgress(qint64 received, qint64 total) override;
+    void showWaitingForRecording() override;
+    void showInstallFailed(const QString& description, std::function<void()> done) override;
 
     // The box waiting for an answer, if any.
     QMessageBox* currentBox() const { return box_.get(); }
+    // The installation's progress window while it is up.
+    QProgressDialog* progressWindow() const { return progress_.get(); }
 
 private:
     // `answered` gets the button that closed the box, or null when it went away unanswered.
@@ -38,5 +43,6 @@ private:
 
     QPointer<Updater> updater_;
     std::unique_ptr<QMessageBox> box_;
+    std::unique_ptr<QProgressDialog> progress_;
     std::function<void(QAbstractButton*)> answered_;
 };

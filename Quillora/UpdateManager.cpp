@@ -65,6 +65,18 @@ void UpdateManager::willHandleShowingUpdate(bool handleShowingUpdate, const Appc
     });
 }
 
+void UpdateManager::setRecordingInProgress(std::function<bool()> recording) {
+    controller_->installer().mayInstallNow = [recording = std::move(recording)] { return !recording(); };
+}
+
+void UpdateManager::didFinishInstalling(const AppcastItem& update, const QString& problem) {
+    if (problem.isEmpty()) {
+        Diagnostics::log("Aggiornamento installato: " + update.displayVersion.toStdString());
+    } else {
+        Diagnostics::log("Installazione dell'aggiornamento non riuscita: " + problem.toStdString());
+    }
+}
+
 void UpdateManager::willFinishUpdateSession() {
     QMetaObject::invokeMethod(this, [this] { setAvailableVersion(QString()); });
 }

@@ -35,6 +35,9 @@ public:
     // Called with the display version when the application is to announce an update itself.
     std::function<void(const QString&)> onUpdateFound;
 
+    // Whether a recording runs: an update is never installed meanwhile, it waits for the end.
+    void setRecordingInProgress(std::function<bool()> recording);
+
     // The updater: the menu's and the notice's "update" actions call controller().checkForUpdates().
     Updater& controller() { return *controller_; }
 
@@ -52,6 +55,7 @@ private:
     bool shouldHandleShowingScheduledUpdate(const AppcastItem&, bool) override { return false; }
     void willHandleShowingUpdate(bool handleShowingUpdate, const AppcastItem& update) override;
     void willFinishUpdateSession() override;
+    void didFinishInstalling(const AppcastItem& update, const QString& problem) override;
 
     QString availableVersion_;
     std::unique_ptr<Updater> controller_;

@@ -3,10 +3,17 @@
 #include "Quillora/AppInfo.h"
 #include "Quillora/WebAccess.h"
 
+#include <QCoreApplication>
 #include <QPointer>
 
 Updater::Updater(UpdaterDelegate& delegate, Schedule schedule, QObject* parent)
     : QObject(parent), delegate_(delegate), schedule_(std::move(schedule)) {
+    relaunch = [](const QString& program) {
+        UpdateInstaller::relaunchAfterExit(program);
+        if (QCoreApplication* app = QCoreApplication::instance(); app != nullptr) {
+            QMetaObject::invokeMethod(app, &QCoreApplication::quit, Qt::QueuedConnection);
+        }
+    };
     pollTimer_.setInterval(schedule_.pollInterval);
     connect(&pollTimer_, &QTimer::timeout, this, &Updater::poll);
 }
@@ -45,6 +52,7 @@ void Updater::checkForUpdates() {
         showHeld();
         break;
     case State::showing:
+    case State::installing:
         break; // its dialog is already up
     }
 }
@@ -181,15 +189,65 @@ void Updater::present(const AppcastItem& update) {
         return;
     }
     QPointer<Updater> self(this);
-    dialogs_->showUpdateFound(update, [self, location = update.location()](UpdateDialogs::Choice choice) {
+    dialogs_->showUpdateFound(update, [self, update](UpdateDialogs::Choice choice) {
         if (!self) {
             return;
         }
-        if (choice == UpdateDialogs::Choice::openDownload && self->dialogs_ != nullptr) {
-            self->dialogs_->openLocation(location);
+        if (choice == UpdateDialogs::Choice::install) {
+            self->install(update);
+        } else {
+            self->finishSession();
         }
-        self->finishSession();
     });
+}
+
+void Updater::install(const AppcastItem& update) {
+    state_ = State::installing;
+    if (dialogs_ != nullptr) {
+        dialogs_->showProgress(0, 0);
+    }
+    QPointer<Updater> self(this);
+    installer_.start(
+        update,
+        [self](qint64 received, qint64 total) {
+            if (self && self->dialogs_ != nullptr) {
+                self->dialogs_->showProgress(received, total);
+            }
+        },
+        [self] {
+            if (self && self->dialogs_ != nullptr) {
+                self->dialogs_->showWaitingForRecording();
+            }
+        },
+        [self, update](UpdateInstaller::Result result) {
+            if (!self) {
+                return;
+            }
+            self->delegate_.didFinishInstalling(update, result.problem);
+            if (result.problem.isEmpty()) {
+                self->finishSession();
+                if (self) {
+                    self->relaunchWhenAllowed(result.program);
+                }
+            } else if (self->dialogs_ != nullptr) {
+                self->dialogs_->showInstallFailed(result.problem, [self] {
+                    if (self) {
+                        self->finishSession();
+                    }
+                });
+            } else {
+                self->finishSession();
+            }
+        });
+}
+
+void Updater::relaunchWhenAllowed(const QString& program) {
+    // A recording started while the package was being installed ends before the program does.
+    if (installer_.mayInstallNow && !installer_.mayInstallNow()) {
+        QTimer::singleShot(std::chrono::seconds(1), this, [this, program] { relaunchWhenAllowed(program); });
+    } else if (relaunch) {
+        relaunch(program);
+    }
 }
 
 void Updater::finishSession() {

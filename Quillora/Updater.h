@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Quillora/Appcast.h"
+#include "Quillora/UpdateInstaller.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -31,26 +32,32 @@ public:
     virtual void willHandleShowingUpdate(bool handleShowingUpdate, const AppcastItem& update) = 0;
     // The update session is over: the user dealt with the update, or there was none to deal with.
     virtual void willFinishUpdateSession() = 0;
+    // An installation the user asked for ended: `problem` is empty when the update is installed.
+    virtual void didFinishInstalling(const AppcastItem& update, const QString& problem) = 0;
 };
 
 // The updater's windows. The program plugs its message boxes in here; without them the updater only
 // logs and reports to its delegate. Each `done` must be called once, on the updater's thread.
 class UpdateDialogs {
 public:
-    enum class Choice { openDownload, later };
+    enum class Choice { install, later };
 
     virtual ~UpdateDialogs() = default;
 
-    // A newer release, with a button that opens where it can be downloaded.
+    // A newer release, with a button that installs it.
     virtual void showUpdateFound(const AppcastItem& update, std::function<void(Choice)> done) = 0;
     virtual void showUpToDate(const QString& installedVersion, std::function<void()> done) = 0;
     virtual void showCheckFailed(const QString& description, std::function<void()> done) = 0;
-    // Opens the release's page or download in the browser.
-    virtual void openLocation(const QUrl& location) = 0;
+    // The installation is under way: `received` of `total` bytes downloaded; called again as it goes.
+    virtual void showProgress(qint64 received, qint64 total) = 0;
+    // The package is ready and waits for the recording to end before it is installed.
+    virtual void showWaitingForRecording() = 0;
+    // The installation failed and nothing was changed.
+    virtual void showInstallFailed(const QString& description, std::function<void()> done) = 0;
 };
 
-// Checks the update feed and offers newer releases. It never downloads or runs anything: the user is
-// sent to the release's page in the browser.
+// Checks the update feed, offers newer releases and, on the user's go-ahead, installs one through
+// UpdateInstaller and starts the new version in place of this one.
 //
 // One update session at a time: a check, then, when it found a release, its presentation until the user
 // has dealt with it. Scheduled checks run every `checkInterval` of wall-clock time (looked at every
@@ -83,6 +90,9 @@ public:
     void setDialogs(UpdateDialogs* dialogs) { dialogs_ = dialogs; }
 
     bool sessionInProgress() const { return state_ != State::idle; }
+    UpdateInstaller& installer() { return installer_; }
+    // Starts the installed version and ends this one; by default after this process has ended.
+    std::function<void(const QString& program)> relaunch;
     // The feed address in effect: the delegate's override, else Info.ini's.
     QString feedURLString() const;
 
@@ -91,18 +101,21 @@ signals:
     void checkStarted(const QUrl& feed);
 
 private:
-    enum class State { idle, checking, showing, heldForOwner };
+    enum class State { idle, checking, showing, heldForOwner, installing };
 
     void beginCheck(bool userInitiated);
     void checkFinished(const QString& failure, const QByteArray& feed);
     void endWithError(const QString& description);
     void showHeld();
     void present(const AppcastItem& update);
+    void install(const AppcastItem& update);
+    void relaunchWhenAllowed(const QString& program);
     void finishSession();
     void poll();
 
     UpdaterDelegate& delegate_;
     Schedule schedule_;
+    UpdateInstaller installer_;
     QTimer pollTimer_;
     QDateTime lastCheck_;
     UpdateDialogs* dialogs_ = nullptr;

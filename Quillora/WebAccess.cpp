@@ -82,16 +82,20 @@ void send(Exchange exchange, QObject* context, std::function<void(Response)> don
             refuse(tooLarge(), true);
         }
     });
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, response, refuse, maxBody, tooLarge] {
-        if (!response->failure.isEmpty()) {
-            return;
-        }
-        // Read at most one byte past the limit: enough to know it was passed, never more in memory.
-        response->body += reply->read(maxBody + 1 - response->body.size());
-        if (response->body.size() > maxBody) {
-            refuse(tooLarge(), true);
-        }
-    });
+    QObject::connect(reply, &QNetworkReply::readyRead, reply,
+                     [reply, response, refuse, maxBody, tooLarge, progress = std::move(exchange.progress)] {
+                         if (!response->failure.isEmpty()) {
+                             return;
+                         }
+                         // Read at most one byte past the limit: enough to know it was passed, never more
+                         // in memory.
+                         response->body += reply->read(maxBody + 1 - response->body.size());
+                         if (response->body.size() > maxBody) {
+                             refuse(tooLarge(), true);
+                         } else if (progress) {
+                             progress(response->body.size());
+                         }
+                     });
     QObject::connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
     // `destroyed` comes from the context's base destructor, when the rest of it is gone already: the
     // abort it causes finishes the reply at once, and that must not reach `done`.

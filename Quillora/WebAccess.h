@@ -41,6 +41,8 @@ struct Exchange {
     QByteArray body;
     qint64 maxBody = 64 * 1024;
     std::chrono::milliseconds timeout{20000};
+    // Called with the bytes of the body received so far, as they arrive.
+    std::function<void(qint64)> progress;
 };
 
 // The process's HTTP client, created on first use as a child of the application object (which must exist).

@@ -7,7 +7,10 @@
 #   share/icons/hicolor/<N>x<N>/apps/com.tandrevel.Quillora.png
 #   share/man/man1/quillora.1.gz
 #
-# `cpack` (or `make package`) turns the same layout, under /usr, into quillora_<version>_<arch>.deb.
+# `cpack` (or `make package`) turns the same layout, under /usr, into quillora_<version>_<arch>.deb, and
+# into the portable archive quillora-<version>-<arch>.tar.gz: one folder quillora-<version>-<arch>/ with
+# the same layout plus the marker file quillora.portable at its top, which runs wherever it is unpacked
+# (the program finds share/quillora/Info.ini from its own bin/ folder).
 
 include(GNUInstallDirs)
 
@@ -71,7 +74,7 @@ add_dependencies(quillora_installed quillora quillora_desktop_files)
 set(QUILLORA_PACKAGE_MAINTAINER "Tandrevel <quillora@tandrevel.com>"
     CACHE STRING "The .deb's Maintainer field")
 
-set(CPACK_GENERATOR "DEB")
+set(CPACK_GENERATOR "DEB;TGZ")
 set(CPACK_PACKAGE_NAME "quillora")
 set(CPACK_PACKAGE_VENDOR "Tandrevel")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
@@ -95,10 +98,21 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
 # An audio server to record from; the PulseAudio side of PipeWire, which browsers capture through and
-# which plays the event sound; the sound theme that has that sound; Qt's own texts in Italian.
+# which plays the event sound; the sound theme that has that sound; Qt's own texts in Italian; PackageKit,
+# which installs updates.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
-    "pipewire, wireplumber, pipewire-pulse, libcanberra-pulse, sound-theme-freedesktop, qt6-translations-l10n")
+    "pipewire, wireplumber, pipewire-pulse, libcanberra-pulse, sound-theme-freedesktop, qt6-translations-l10n, packagekit")
 # Only for running natively on Wayland (QT_QPA_PLATFORM=wayland); by default the program uses XWayland.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "qt6-wayland")
+
+# ----- the portable archive -----
+set(QUILLORA_PORTABLE_EXTRA "${PROJECT_BINARY_DIR}/portable-extra")
+file(MAKE_DIRECTORY "${QUILLORA_PORTABLE_EXTRA}")
+file(WRITE "${QUILLORA_PORTABLE_EXTRA}/quillora.portable"
+     "Portable copy of Quillora: start bin/quillora. It offers to move itself to ~/Applications/Quillora.\n")
+set(QUILLORA_ARCHIVE_ARCHITECTURE "${QUILLORA_ARCHITECTURE}")
+configure_file("${PROJECT_SOURCE_DIR}/cmake/PackagingGenerators.cmake.in"
+               "${PROJECT_BINARY_DIR}/PackagingGenerators.cmake" @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE "${PROJECT_BINARY_DIR}/PackagingGenerators.cmake")
 
 include(CPack)

@@ -50,6 +50,12 @@ void checkItem(const AppcastItem& item) {
     require(allowedAddress(item.downloadURL), "download address allowed");
     require(item.infoURL.isEmpty() || allowedAddress(item.infoURL), "info address empty or allowed");
     require(!item.location().isEmpty(), "an item always has somewhere to go");
+    require(item.enclosures.size() <= std::size_t(Appcast::maxEnclosures),
+            "at most maxEnclosures enclosures");
+    for (const AppcastEnclosure& enclosure : item.enclosures) {
+        require(allowedAddress(enclosure.url), "enclosure address allowed");
+        require(enclosure.length >= -1, "enclosure length given or -1");
+    }
 }
 
 // compareVersions is an ordering: a sign, antisymmetric, and transitive.

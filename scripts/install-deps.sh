@@ -16,8 +16,12 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libqt6svg6
   # the X11 window system asked directly (compositing manager, workspaces); Qt's own Italian texts
   libxcb1-dev qt6-translations-l10n
-  # system journal, event sounds
-  libsystemd-dev libcanberra-dev
+  # system journal, event sounds; Ed25519 checks of updates
+  libsystemd-dev libcanberra-dev libssl-dev
+  # the desktop entry check in the installation tests; the release script's signing tool
+  desktop-file-utils openssl
+  # a private session bus for the stand-in PackageKit service
+  dbus-daemon
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev sox procps util-linux
   # real PulseAudio clients (parecord, pactl) served by pipewire-pulse in the call-detection tests

@@ -78,10 +78,14 @@ TEST(AppInfo, OnlyHttpsOrThisMachineIsUsed) {
     }
 }
 
-TEST(AppInfo, BundlePathIsTheAppImageOrTheExecutable) {
-    qputenv("APPIMAGE", "/home/u/Applications/Quillora.AppImage");
-    EXPECT_EQ(AppInfo::bundlePath(), "/home/u/Applications/Quillora.AppImage");
-    qunsetenv("APPIMAGE");
+TEST(AppInfo, BundlePathIsThePortableFolderOrTheExecutable) {
+    QTemporaryDir portable;
+    QDir(portable.path()).mkpath("bin");
+    EXPECT_EQ(AppInfo::portableFolder(portable.filePath("bin/quillora")), std::nullopt);
+    QFile marker(portable.filePath(AppInfo::portableMarker));
+    ASSERT_TRUE(marker.open(QIODevice::WriteOnly));
+    EXPECT_EQ(AppInfo::portableFolder(portable.filePath("bin/quillora")), portable.path());
+    EXPECT_EQ(AppInfo::portableFolder(portable.filePath("quillora")), std::nullopt);
     EXPECT_EQ(QFileInfo(AppInfo::bundlePath()).canonicalFilePath(),
               QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath());
 }
@@ -95,10 +99,7 @@ protected:
         Diagnostics::flush();
         QFile::remove(logPath());
     }
-    void TearDown() override {
-        AudioHardware::setShared(nullptr);
-        qunsetenv("APPIMAGE");
-    }
+    void TearDown() override { AudioHardware::setShared(nullptr); }
 
     void addDevices() {
         SimulatedAudioHardware::DeviceConfig microphone;
@@ -118,7 +119,6 @@ protected:
 
 TEST_F(Report, LinesInOrderWithTheLogTail) {
     const InfoIni info({"CFBundleShortVersionString=2.1.0", "CFBundleVersion=210"});
-    qputenv("APPIMAGE", "/opt/Quillora.AppImage");
     addDevices();
     sim->addProcess(::getpid(), "quillora", true);
     sim->addProcess(4242, "chromium", true);
@@ -141,7 +141,7 @@ TEST_F(Report, LinesInOrderWithTheLogTail) {
     ASSERT_EQ(lines.size(), 7 + 120);
     EXPECT_EQ(lines[0], QStringLiteral("Quillora 2.1.0 (210) \u00B7 %1 \u00B7 %2")
                             .arg(QSysInfo::prettyProductName(), QSysInfo::buildCpuArchitecture()));
-    EXPECT_EQ(lines[1], "App: /opt/Quillora.AppImage");
+    EXPECT_EQ(lines[1], "App: " + AppInfo::bundlePath());
     EXPECT_EQ(lines[2], "Microfono: Microfono USB");
     EXPECT_EQ(lines[3], "Uscita: Cuffie");
     EXPECT_EQ(lines[4], "App che usano il microfono: chromium, us.zoom.Zoom");

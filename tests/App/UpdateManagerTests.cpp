@@ -42,10 +42,14 @@ public:
         shown.append("failed " + description);
         done();
     }
-    void openLocation(const QUrl& location) override { opened.append(location); }
+    void showProgress(qint64, qint64) override {}
+    void showWaitingForRecording() override {}
+    void showInstallFailed(const QString& description, std::function<void()> done) override {
+        shown.append("install failed " + description);
+        done();
+    }
 
     QStringList shown;
-    QList<QUrl> opened;
     std::function<void(Choice)> answerUpdate;
 };
 
@@ -98,14 +102,16 @@ TEST_F(Updates, NewerReleaseIsPublishedThenAnnounced) {
     EXPECT_EQ(server.requests().first().path, "/appcast.xml");
     EXPECT_TRUE(logText().mid(logBefore.size()).contains(" Aggiornamento trovato: 1.5\n"));
 
-    // The user chooses to update: the updater shows the waiting release without checking again, and opens
-    // its page when asked to. Then the session is over and nothing waits any more.
+    // The user chooses to update: the updater shows the waiting release without checking again. This feed
+    // offers no package for this system: the failure is shown and logged, and the session is over.
     manager->controller().checkForUpdates();
     EXPECT_EQ(dialogs.shown, QStringList{"update 1.5"});
     EXPECT_EQ(events.size(), 2); // no second announcement
     ASSERT_TRUE(dialogs.answerUpdate);
-    dialogs.answerUpdate(UpdateDialogs::Choice::openDownload);
-    EXPECT_EQ(dialogs.opened, QList<QUrl>{QUrl("https://example.org/quillora/releases")});
+    dialogs.answerUpdate(UpdateDialogs::Choice::install);
+    ASSERT_EQ(dialogs.shown.size(), 2);
+    EXPECT_TRUE(dialogs.shown[1].startsWith("install failed il feed non offre il pacchetto .deb"));
+    EXPECT_TRUE(logText().contains(" Installazione dell'aggiornamento non riuscita: il feed non offre"));
     EXPECT_EQ(manager->availableVersion(), "");
     EXPECT_EQ(events.last(), "available ");
     EXPECT_EQ(server.requests().size(), 1);
@@ -179,7 +185,6 @@ TEST_F(Updates, UserInitiatedCheckAnswersInADialog) {
     // Shown by the updater itself: published, but not for the application to announce.
     EXPECT_EQ(events, QStringList{"available 1.5"});
     dialogs.answerUpdate(UpdateDialogs::Choice::later);
-    EXPECT_TRUE(dialogs.opened.isEmpty());
     EXPECT_EQ(manager->availableVersion(), "");
 
     serve("/appcast.xml", feedWith("140", "1.4"));
@@ -265,6 +270,7 @@ public:
         calls.append(QStringLiteral("will show %1 %2").arg(handle).arg(update.displayVersion));
     }
     void willFinishUpdateSession() override { calls.append("finished"); }
+    void didFinishInstalling(const AppcastItem&, const QString&) override { calls.append("installed"); }
 
     bool gentle = true;
     QStringList calls;

@@ -12,7 +12,6 @@ int main(int argc, char** argv) {
     qputenv("XDG_STATE_HOME", (home.path() + QStringLiteral("/state")).toUtf8());
     qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/config")).toUtf8());
     qunsetenv("QUILLORA_INFO_INI");
-    qunsetenv("APPIMAGE");
     ::testing::InitGoogleTest(&argc, argv);
     QCoreApplication app(argc, argv);
     return RUN_ALL_TESTS();

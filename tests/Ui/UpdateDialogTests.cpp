@@ -35,13 +35,7 @@ AppcastItem release(const QString& version) {
     return item;
 }
 
-// The real boxes; opening a location is recorded instead of starting a browser.
-class RecordingBoxes final : public UpdateDialogBoxes {
-public:
-    using UpdateDialogBoxes::UpdateDialogBoxes;
-    void openLocation(const QUrl& location) override { opened.append(location); }
-    QList<QUrl> opened;
-};
+using RecordingBoxes = UpdateDialogBoxes;
 
 class CountingDelegate final : public UpdaterDelegate {
 public:
@@ -52,6 +46,7 @@ public:
     bool shouldHandleShowingScheduledUpdate(const AppcastItem&, bool) override { return false; }
     void willHandleShowingUpdate(bool, const AppcastItem&) override {}
     void willFinishUpdateSession() override { ++finished; }
+    void didFinishInstalling(const AppcastItem&, const QString&) override {}
     int finished = 0;
 };
 
@@ -76,13 +71,13 @@ private slots:
     void updateFoundAnswersOncePerButton();
     void upToDateAndCheckFailed();
     void unansweredBoxesStillAnswerOnce();
-    void userCheckOpensTheReleasePage();
+    void userCheckThenAFailedInstallationIsShown();
 };
 
 void UpdateDialogTests::updateFoundAnswersOncePerButton_data() {
     QTest::addColumn<QString>("button"); // empty: the Escape key
     QTest::addColumn<Choice>("expected");
-    QTest::newRow("Scarica") << QStringLiteral("Scarica") << Choice::openDownload;
+    QTest::newRow("Aggiorna ora") << QStringLiteral("Aggiorna ora") << Choice::install;
     QTest::newRow("Più tardi") << QStringLiteral("Più tardi") << Choice::later;
     QTest::newRow("Escape") << QString() << Choice::later;
 }
@@ -101,7 +96,7 @@ void UpdateDialogTests::updateFoundAnswersOncePerButton() {
     QCOMPARE(box->text(), QStringLiteral("È disponibile Quillora 3.0"));
     QVERIFY2(box->informativeText().contains(QStringLiteral("2.1")), qPrintable(box->informativeText()));
     QCOMPARE(box->buttons().size(), 2);
-    QCOMPARE(box->defaultButton(), buttonNamed(box, QStringLiteral("Scarica")));
+    QCOMPARE(box->defaultButton(), buttonNamed(box, QStringLiteral("Aggiorna ora")));
     QVERIFY(answers.isEmpty()); // nothing is answered until the user does
 
     if (button.isEmpty()) {
@@ -115,7 +110,6 @@ void UpdateDialogTests::updateFoundAnswersOncePerButton() {
     QCOMPARE(boxes.currentBox(), nullptr);
     spin(50ms); // the box is gone and answers nothing more
     QCOMPARE(answers.size(), 1);
-    QVERIFY(boxes.opened.isEmpty()); // opening is the updater's decision
 }
 
 void UpdateDialogTests::upToDateAndCheckFailed() {
@@ -164,7 +158,7 @@ void UpdateDialogTests::unansweredBoxesStillAnswerOnce() {
     QCOMPARE(second.size(), 1);
 }
 
-void UpdateDialogTests::userCheckOpensTheReleasePage() {
+void UpdateDialogTests::userCheckThenAFailedInstallationIsShown() {
     LocalHttpServer server;
     server.setReply("/appcast.xml", {200, "application/rss+xml", feed("300", "3.0"), {}});
     const InfoIni info({"CFBundleShortVersionString=2.1", "CFBundleVersion=210",
@@ -184,8 +178,15 @@ void UpdateDialogTests::userCheckOpensTheReleasePage() {
     QCOMPARE(server.requests().size(), 1);
     QCOMPARE(boxes->currentBox(), box);
 
-    QTest::mouseClick(buttonNamed(box, QStringLiteral("Scarica")), Qt::LeftButton);
-    QCOMPARE(boxes->opened, QList<QUrl>{QUrl(QStringLiteral("https://example.org/quillora/releases"))});
+    // Installing: this feed has no package for this system, which the failure box says; the session ends
+    // when it is answered.
+    QTest::mouseClick(buttonNamed(box, QStringLiteral("Aggiorna ora")), Qt::LeftButton);
+    QVERIFY(waitUntil([&] { return boxes->currentBox() != nullptr; }));
+    QCOMPARE(boxes->currentBox()->text(), QStringLiteral("Non riesco a installare l'aggiornamento"));
+    QVERIFY(boxes->currentBox()->informativeText().startsWith(QStringLiteral("Quillora resta com'era.")));
+    QCOMPARE(boxes->progressWindow(), nullptr);
+    QVERIFY(updater.sessionInProgress());
+    QTest::mouseClick(boxes->currentBox()->buttons().first(), Qt::LeftButton);
     QVERIFY(!updater.sessionInProgress());
     QCOMPARE(delegate.finished, 1);
 
