@@ -39,6 +39,9 @@ public:
 private:
     PcmBuffer makeBuffer(const Mixer::Channels& channels, double sampleRate) const;
     PcmBuffer resample(const PcmBuffer& buffer, const AudioFormat& format);
+    // Appends what the converter still holds back (its filter delay) and drops it. Called when the
+    // capture's rate changes and at the end, so that no frame is lost or repeated at a rate change.
+    void finishConversion();
     void writeDebug(const Mixer::Channel& micMono, const Mixer::Stereo& system, double sampleRate,
                     const std::filesystem::path& directory);
 
