@@ -126,7 +126,10 @@ void CaptureFilter::process(spa_io_position* position) {
         return;
     }
     const auto frames = static_cast<uint32_t>(std::min<uint64_t>(position->clock.duration, kMaxFrames));
-    lastRate_.store(position->clock.rate.denom, std::memory_order_relaxed);
+    // The cycle's own rate (1/denom seconds per frame), not the configured one: with several allowed
+    // rates the graph follows its streams, and it may switch while we run.
+    const uint32_t rate = position->clock.rate.num == 1 ? position->clock.rate.denom : 0;
+    lastRate_.store(rate, std::memory_order_relaxed);
     const bool deliver = rtBlocks_.count > 0;
 
     for (std::size_t s = 0; s < streams_.size(); ++s) {
@@ -165,6 +168,7 @@ void CaptureFilter::process(spa_io_position* position) {
     AudioTimeStamp stamp;
     stamp.mSampleTime = sampleTime_;
     stamp.mHostTime = static_cast<uint64_t>(position->clock.nsec);
+    stamp.mSampleRate = rate;
     for (std::size_t i = 0; i < rtBlocks_.count; ++i) {
         try {
             (*rtBlocks_.items[i])(&stamp, list_, &stamp, &emptyOutput_, &stamp);
