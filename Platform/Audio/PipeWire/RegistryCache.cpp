@@ -661,8 +661,8 @@ bool RegistryCache::feedsASource(const Node& stream) const {
 // node.link-group: a playback stream whose link group also holds a sink (an Audio/Sink node, or a capture
 // stream reading a sink's monitor) only plays that sink's sound on. An effects node without a link group
 // shows it by reading a sink's ports into the same node that plays. Streams that feed such a sink are
-// applications' own and stay tapped (or excluded) by their process id; so stacked sinks stay
-// one application, one time.
+// applications' own and stay tapped (or excluded) by their process id: however many such sinks are
+// stacked, each application is linked once, and an excluded one stays out.
 bool RegistryCache::playsOnASink(const Node& stream) const {
     if (const std::string_view group = stream.property("node.link-group"); !group.empty()) {
         for (const auto& [globalId, other] : nodes_) {
