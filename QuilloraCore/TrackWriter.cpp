@@ -1,6 +1,7 @@
 #include "QuilloraCore/TrackWriter.h"
 
 #include "QuilloraCore/CoreAudioHelpers.h"
+#include "QuilloraCore/Diagnostics.h"
 
 #include <algorithm>
 #include <cmath>
@@ -82,6 +83,12 @@ void TrackWriter::write(const Mixer::Channels& mic, const Mixer::Channels& syste
     const float micRMS = hasMic ? monoRMS : 0.0f;
     const float systemRMS = std::max(leftRMS, rightRMS);
 
+    if (sampleRate != lastRate_ && lastRate_ > 0) {
+        // Whole hertz in practice; printed as an integer, whatever the locale.
+        Diagnostics::log("Frequenza della cattura cambiata: " + std::to_string(std::llround(lastRate_)) +
+                         " -> " + std::to_string(std::llround(sampleRate)) + " Hz");
+    }
+    lastRate_ = sampleRate;
     stats_.micPeakRMS = std::max(stats_.micPeakRMS, micRMS);
     stats_.systemPeakRMS = std::max(stats_.systemPeakRMS, systemRMS);
     stats_.seconds += frameCount / sampleRate;

@@ -50,6 +50,7 @@ private:
     std::unique_ptr<AudioFile> systemFile_;
     std::optional<std::filesystem::path> debugDirectory_;
     std::unique_ptr<AudioConverter> converter_;
+    double lastRate_ = 0; // of the last block, to log a change of the capture's rate
     VoiceLeveler leveler_;
     CallRecorder::Stats stats_;
     std::shared_ptr<LevelMeter> meter_;
