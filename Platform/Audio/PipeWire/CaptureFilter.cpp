@@ -197,7 +197,9 @@ void CaptureFilter::bridgeRateSwitch(const spa_io_position* position, uint32_t r
         position->clock.nsec <= previousEnd || rtBlocks_.count == 0) {
         return;
     }
-    const uint64_t pause = (position->clock.nsec - previousEnd) * rate / SPA_NSEC_PER_SEC;
+    // At most a second is looked at (more would be cut to kMaxFrames anyway, and could overflow here).
+    const uint64_t pauseNs = std::min<uint64_t>(position->clock.nsec - previousEnd, SPA_NSEC_PER_SEC);
+    const uint64_t pause = pauseNs * rate / SPA_NSEC_PER_SEC;
     const auto frames = static_cast<uint32_t>(std::min<uint64_t>(pause, kMaxFrames));
     if (frames == 0) {
         return;
