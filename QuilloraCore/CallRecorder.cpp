@@ -74,7 +74,7 @@ std::optional<CallRecorder::Stats> CallRecorder::Stats::fromJson(const QJsonObje
 
 // ---- the capture callback's routing ----
 
-bool CaptureRouting::route(const AudioBufferList& input, BlockRing& ring) const noexcept {
+bool CaptureRouting::route(const AudioBufferList& input, BlockRing& ring, double cycleRate) const noexcept {
     std::array<BlockRing::ChannelSource, BlockRing::maxChannels> mic;
     std::array<BlockRing::ChannelSource, BlockRing::maxChannels> system;
     std::size_t micCount = 0;
@@ -107,7 +107,8 @@ bool CaptureRouting::route(const AudioBufferList& input, BlockRing& ring) const 
     if (frameCount < 1) {
         return false;
     }
-    return ring.push(static_cast<int>(frameCount), sampleRate, std::span(mic.data(), micCount),
+    const double rate = cycleRate > 0 ? cycleRate : sampleRate;
+    return ring.push(static_cast<int>(frameCount), rate, std::span(mic.data(), micCount),
                      std::span(system.data(), systemCount));
 }
 
@@ -299,7 +300,7 @@ void CallRecorder::startCapture(bool useMicrophone) {
                                  aggregate_->leadingStreamsAreMicrophone(), sampleRate};
     AudioDeviceIOBlock block = [counter = callbackCounter_, blocks = blocks_, queue = writerQueue_.get(),
                                 startTime, routing](const AudioTimeStamp*, const AudioBufferList* input,
-                                                    const AudioTimeStamp*, AudioBufferList*,
+                                                    const AudioTimeStamp* inputTime, AudioBufferList*,
                                                     const AudioTimeStamp*) {
         if (counter->increment() == 1) {
             // The one line allowed to format and allocate here: it happens once per recording.
@@ -308,7 +309,8 @@ void CallRecorder::startCapture(bool useMicrophone) {
             std::snprintf(line, sizeof line, "Primo blocco audio dopo %.3f s", waited.count());
             Diagnostics::log(line);
         }
-        if (input != nullptr && routing.route(*input, *blocks)) {
+        const double cycleRate = inputTime != nullptr ? inputTime->mSampleRate : 0;
+        if (input != nullptr && routing.route(*input, *blocks, cycleRate)) {
             queue->ringDoorbell();
         }
     };

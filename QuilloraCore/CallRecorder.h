@@ -38,11 +38,13 @@ private:
 struct CaptureRouting {
     uint32_t leadingStreamCount = 0;          // the first streams, which belong to the leading device
     bool leadingStreamsAreMicrophone = false; // false: the leading streams are dropped
-    double sampleRate = 0;                    // handed on with every block
+    double sampleRate = 0;                    // the device's nominal rate at start
 
     // Queues one block unless no buffer holds a whole frame. False when nothing was queued (no frame, or
-    // the ring was full and the block was counted as dropped).
-    bool route(const AudioBufferList& input, BlockRing& ring) const noexcept;
+    // the ring was full and the block was counted as dropped). The block carries `cycleRate`, the rate of
+    // the cycle that produced it, when the device gives one (> 0), else the nominal rate: a graph that
+    // changes rate mid-recording must not change the recording's pitch or length.
+    bool route(const AudioBufferList& input, BlockRing& ring, double cycleRate = 0) const noexcept;
 };
 
 // One recording: the output file's writer, the system-audio tap, the aggregate device with its capture

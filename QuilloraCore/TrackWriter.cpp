@@ -1,6 +1,7 @@
 #include "QuilloraCore/TrackWriter.h"
 
 #include "QuilloraCore/CoreAudioHelpers.h"
+#include "QuilloraCore/Diagnostics.h"
 
 #include "Platform/Files/PrivateFiles.h"
 
@@ -60,6 +61,11 @@ TrackWriter::TrackWriter(const std::filesystem::path& outputURL,
 }
 
 TrackWriter::~TrackWriter() {
+    try {
+        finishConversion();
+    } catch (...) {
+        // The last few milliseconds could not be written; the file is still finished below.
+    }
     file_.reset();
     micFile_.reset();
     systemFile_.reset();
@@ -79,6 +85,12 @@ void TrackWriter::write(const Mixer::Channels& mic, const Mixer::Channels& syste
     const float micRMS = hasMic ? monoRMS : 0.0f;
     const float systemRMS = std::max(leftRMS, rightRMS);
 
+    if (sampleRate != lastRate_ && lastRate_ > 0) {
+        // Whole hertz in practice; printed as an integer, whatever the locale.
+        Diagnostics::log("Frequenza della cattura cambiata: " + std::to_string(std::llround(lastRate_)) +
+                         " -> " + std::to_string(std::llround(sampleRate)) + " Hz");
+    }
+    lastRate_ = sampleRate;
     stats_.micPeakRMS = std::max(stats_.micPeakRMS, micRMS);
     stats_.systemPeakRMS = std::max(stats_.systemPeakRMS, systemRMS);
     stats_.seconds += frameCount / sampleRate;
@@ -96,6 +108,7 @@ void TrackWriter::write(const Mixer::Channels& mic, const Mixer::Channels& syste
     const Mixer::Stereo out = Mixer::mix(voice, system, frameCount, 1.0f, 1.0f);
     const PcmBuffer buffer = makeBuffer({out.left, out.right}, sampleRate);
     if (sampleRate == recordingSampleRate) {
+        finishConversion(); // back at the file's own rate after a stretch at another one
         file_->write(buffer);
     } else {
         file_->write(resample(buffer, file_->processingFormat()));
@@ -134,6 +147,9 @@ PcmBuffer TrackWriter::makeBuffer(const Mixer::Channels& channels, double sample
 PcmBuffer TrackWriter::resample(const PcmBuffer& buffer, const AudioFormat& format) {
     const double inputRate = buffer.format().sampleRate();
     if (converter_ == nullptr || converter_->inputFormat().sampleRate() != inputRate) {
+        // The capture changed rate: the frames the old converter holds back go first, then a new one
+        // takes over, so the file keeps every frame in order.
+        finishConversion();
         converter_ = AudioConverter::make(buffer.format(), format);
     }
     if (converter_ == nullptr) {
@@ -160,6 +176,27 @@ PcmBuffer TrackWriter::resample(const PcmBuffer& buffer, const AudioFormat& form
         return &buffer;
     });
     return std::move(*output);
+}
+
+void TrackWriter::finishConversion() {
+    if (converter_ == nullptr || file_ == nullptr) {
+        return;
+    }
+    std::unique_ptr<AudioConverter> converter = std::move(converter_);
+    // The held-back frames are the resampler's filter delay: a few dozen input frames at most.
+    const double ratio = converter->outputFormat().sampleRate() / converter->inputFormat().sampleRate();
+    auto tail =
+        PcmBuffer::make(converter->outputFormat(), static_cast<uint32_t>(std::ceil(256 * ratio)) + 64);
+    if (!tail) {
+        throw conversionError();
+    }
+    converter->convert(*tail, [](uint32_t, AudioConverter::InputStatus& status) -> const PcmBuffer* {
+        status = AudioConverter::InputStatus::endOfStream;
+        return nullptr;
+    });
+    if (tail->frameLength() > 0) {
+        file_->write(*tail);
+    }
 }
 
 void TrackWriter::writeDebug(const Mixer::Channel& micMono, const Mixer::Stereo& system, double sampleRate,

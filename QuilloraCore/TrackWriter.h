@@ -39,6 +39,9 @@ public:
 private:
     PcmBuffer makeBuffer(const Mixer::Channels& channels, double sampleRate) const;
     PcmBuffer resample(const PcmBuffer& buffer, const AudioFormat& format);
+    // Appends what the converter still holds back (its filter delay) and drops it. Called when the
+    // capture's rate changes and at the end, so that no frame is lost or repeated at a rate change.
+    void finishConversion();
     void writeDebug(const Mixer::Channel& micMono, const Mixer::Stereo& system, double sampleRate,
                     const std::filesystem::path& directory);
 
@@ -47,6 +50,7 @@ private:
     std::unique_ptr<AudioFile> systemFile_;
     std::optional<std::filesystem::path> debugDirectory_;
     std::unique_ptr<AudioConverter> converter_;
+    double lastRate_ = 0; // of the last block, to log a change of the capture's rate
     VoiceLeveler leveler_;
     CallRecorder::Stats stats_;
     std::shared_ptr<LevelMeter> meter_;

@@ -144,6 +144,10 @@ constexpr std::size_t audioBufferListSize(uint32_t numberBuffers) {
 struct AudioTimeStamp {
     double mSampleTime = 0; // frames since the device started
     uint64_t mHostTime = 0; // CLOCK_MONOTONIC nanoseconds
+    // Frames per second of the cycle that produced the block: the graph may change rate while a device
+    // runs (a stream comes or goes, a device is swapped). 0 when the backend does not say; the device's
+    // nominal rate then holds.
+    double mSampleRate = 0;
 };
 
 // A process tap: every application's playback mixed to stereo, except the listed process objects.

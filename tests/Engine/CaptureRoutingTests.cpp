@@ -87,6 +87,11 @@ TEST(CaptureRouting, microphoneStreamThenStereoTapGiveOneMicAndTwoSystemArrays) 
     EXPECT_EQ(block.system[0], expectedChannel(1, 0, 256)); // channel 0 first
     EXPECT_EQ(block.system[1], expectedChannel(1, 1, 256));
     EXPECT_FALSE(ring.pop(block)) << "one block per call";
+
+    // A cycle that says its own rate (the graph switched rate mid-recording) hands that one on.
+    ASSERT_TRUE(routing.route(input.list(), ring, 44100));
+    ASSERT_TRUE(ring.pop(block));
+    EXPECT_EQ(block.sampleRate, 44100);
 }
 
 TEST(CaptureRouting, leadingStreamsOfAnOutputDeviceAreDroppedButCountForTheFrameCount) {

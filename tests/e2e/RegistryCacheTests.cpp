@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 using namespace PipeWireBackend;
@@ -430,6 +431,91 @@ TEST(PipeWireCaptureRouting, LeavesOutPlayersThatFeedAMicrophoneAndWaitsForItsOw
     layout.leadingUid = "vmic";
     // The virtual microphone's capture port is flagged as a monitor port and still is its input.
     EXPECT_EQ(planCaptureLinks(graph.cache, layout), (std::set<PortPair>{{42, 91}}));
+}
+
+TEST(PipeWireCaptureRouting, TapsEachApplicationOnceThroughVirtualSinks) {
+    // Two applications (pids 1001, 1002) play; modules of another process (pid 3000) may stand between
+    // them and the speaker. Each row says which playback nodes the tap must link.
+    const auto playOn = [](Graph& graph, uint32_t id, const std::string& group, Properties sinkSide) {
+        sinkSide["node.link-group"] = group;
+        graph.node(id, sinkSide);
+        graph.port(id + 1, id, 0, "in", "FL", "playback_FL");
+        graph.node(id + 10,
+                   {{"media.class", "Stream/Output/Audio"}, {"client.id", "12"}, {"node.link-group", group}},
+                   NodeState::running);
+        graph.port(id + 11, id + 10, 0, "out", "FL", "output_FL");
+    };
+    const Properties sink{{"media.class", "Audio/Sink"}};
+    struct Case {
+        const char* topology;
+        std::function<void(Graph&)> build;
+        std::set<int32_t> excluded;
+        std::set<uint32_t> tapped;
+    };
+    const std::vector<Case> cases = {
+        {"straight to the speaker", [](Graph&) {}, {}, {20, 25}},
+        {"loopback sink", [&](Graph& g) { playOn(g, 50, "loopback-1", sink); }, {}, {20, 25}},
+        {"echo canceller",
+         [&](Graph& g) {
+             playOn(g, 50, "echo-cancel-1", sink);
+             g.node(70, {{"media.class", "Stream/Input/Audio"}, {"node.link-group", "echo-cancel-1"}});
+             g.node(71, {{"media.class", "Audio/Source"}, {"node.link-group", "echo-cancel-1"}});
+         },
+         {},
+         {20, 25}},
+        {"filter chain reading a sink's monitor",
+         [&](Graph& g) {
+             playOn(g, 50, "filter-1",
+                    {{"media.class", "Stream/Input/Audio"}, {"stream.capture.sink", "true"}});
+         },
+         {},
+         {20, 25}},
+        {"stacked loopback and echo canceller",
+         [&](Graph& g) {
+             playOn(g, 50, "loopback-1", sink);
+             playOn(g, 150, "echo-cancel-1", sink);
+         },
+         {},
+         {20, 25}},
+        {"effects node without a link group",
+         [](Graph& g) {
+             g.speaker(80, "effects_sink");
+             g.node(60, {{"media.class", "Stream/Output/Audio"}, {"client.id", "12"}}, NodeState::running);
+             g.port(61, 60, 0, "in", "FL", "input_FL");
+             g.port(62, 60, 1, "out", "FL", "output_FL");
+             g.link(69, 80, 83, 60, 61);
+         },
+         {},
+         {20, 25}},
+        {"excluded process behind a loopback",
+         [&](Graph& g) { playOn(g, 50, "loopback-1", sink); },
+         {1001},
+         {25}},
+        // Not a sink's sound: a microphone played to the speaker is what an application plays.
+        {"loopback from a microphone",
+         [&](Graph& g) {
+             playOn(g, 50, "loopback-1", {{"media.class", "Stream/Input/Audio"}});
+         },
+         {},
+         {20, 25, 60}},
+    };
+    for (const Case& row : cases) {
+        Graph graph;
+        addCaptureNode(graph);
+        graph.client(10, {{"application.process.id", "1001"}});
+        graph.client(11, {{"application.process.id", "1002"}});
+        graph.client(12, {{"application.process.id", "3000"}});
+        graph.player(20, 10);
+        graph.player(25, 11);
+        row.build(graph);
+        CaptureLayout layout = layoutExcluding(row.excluded);
+        layout.leadingUid.clear();
+        std::set<uint32_t> tapped;
+        for (const PortPair& link : planCaptureLinks(graph.cache, layout)) {
+            tapped.insert(graph.cache.port(link.outputPort)->nodeId);
+        }
+        EXPECT_EQ(tapped, row.tapped) << row.topology;
+    }
 }
 
 TEST(PipeWireCaptureRouting, SpreadsChannelsOverTheTwoSides) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace PipeWireBackend {
 
@@ -126,7 +127,11 @@ void CaptureFilter::process(spa_io_position* position) {
         return;
     }
     const auto frames = static_cast<uint32_t>(std::min<uint64_t>(position->clock.duration, kMaxFrames));
-    lastRate_.store(position->clock.rate.denom, std::memory_order_relaxed);
+    // The cycle's own rate (1/denom seconds per frame), not the configured one: with several allowed
+    // rates the graph follows its streams, and it may switch while we run.
+    const uint32_t rate = position->clock.rate.num == 1 ? position->clock.rate.denom : 0;
+    lastRate_.store(rate, std::memory_order_relaxed);
+    bridgeRateSwitch(position, rate);
     const bool deliver = rtBlocks_.count > 0;
 
     for (std::size_t s = 0; s < streams_.size(); ++s) {
@@ -152,19 +157,24 @@ void CaptureFilter::process(spa_io_position* position) {
                 }
             }
         }
-        if (deliver) {
-            AudioBuffer& buffer = list_->mBuffers[s];
-            buffer.mNumberChannels = stream.channels;
-            buffer.mDataByteSize = frames * stream.channels * static_cast<uint32_t>(sizeof(float));
-            buffer.mData = stream.samples.get();
-        }
     }
-    if (!deliver) {
-        return;
+    if (deliver) {
+        this->deliver(position, frames, rate);
+    }
+}
+
+// Hands the streams' first `frames` interleaved frames to every block.
+void CaptureFilter::deliver(const spa_io_position* position, uint32_t frames, uint32_t rate) {
+    for (std::size_t s = 0; s < streams_.size(); ++s) {
+        AudioBuffer& buffer = list_->mBuffers[s];
+        buffer.mNumberChannels = streams_[s].channels;
+        buffer.mDataByteSize = frames * streams_[s].channels * static_cast<uint32_t>(sizeof(float));
+        buffer.mData = streams_[s].samples.get();
     }
     AudioTimeStamp stamp;
     stamp.mSampleTime = sampleTime_;
     stamp.mHostTime = static_cast<uint64_t>(position->clock.nsec);
+    stamp.mSampleRate = rate;
     for (std::size_t i = 0; i < rtBlocks_.count; ++i) {
         try {
             (*rtBlocks_.items[i])(&stamp, list_, &stamp, &emptyOutput_, &stamp);
@@ -173,6 +183,32 @@ void CaptureFilter::process(spa_io_position* position) {
         }
     }
     sampleTime_ += frames;
+}
+
+// Switching the graph's rate stops the driver for a moment (about 60 ms measured): no cycle runs, yet
+// the call goes on. The pause is handed on as silence at the new rate, so that the recording keeps the
+// call's length across the switch.
+void CaptureFilter::bridgeRateSwitch(const spa_io_position* position, uint32_t rate) {
+    const uint32_t previousRate = std::exchange(previousRate_, rate);
+    const uint64_t previousEnd = std::exchange(
+        previousEndNsec_,
+        rate == 0 ? 0 : position->clock.nsec + position->clock.duration * SPA_NSEC_PER_SEC / rate);
+    if (previousRate == 0 || rate == 0 || previousRate == rate || previousEnd == 0 ||
+        position->clock.nsec <= previousEnd || rtBlocks_.count == 0) {
+        return;
+    }
+    // At most a second is looked at (more would be cut to kMaxFrames anyway, and could overflow here).
+    const uint64_t pauseNs = std::min<uint64_t>(position->clock.nsec - previousEnd, SPA_NSEC_PER_SEC);
+    const uint64_t pause = pauseNs * rate / SPA_NSEC_PER_SEC;
+    const auto frames = static_cast<uint32_t>(std::min<uint64_t>(pause, kMaxFrames));
+    if (frames == 0) {
+        return;
+    }
+    for (RtStream& stream : streams_) {
+        std::memset(stream.samples.get(), 0,
+                    static_cast<std::size_t>(frames) * stream.channels * sizeof(float));
+    }
+    deliver(position, frames, rate);
 }
 
 void CaptureFilter::reconcileLinks(pw_core* core, const RegistryCache& cache,

@@ -84,6 +84,8 @@ private:
     static int applyBlocks(spa_loop* loop, bool async, uint32_t seq, const void* data, size_t size,
                            void* userData);
     void process(spa_io_position* position);
+    void deliver(const spa_io_position* position, uint32_t frames, uint32_t rate);
+    void bridgeRateSwitch(const spa_io_position* position, uint32_t rate);
 
     Node node_;
     pw_loop* dataLoop_;
@@ -102,6 +104,8 @@ private:
     AudioBufferList emptyOutput_{};
     RtBlocks rtBlocks_;
     double sampleTime_ = 0;
+    uint32_t previousRate_ = 0;    // of the last cycle
+    uint64_t previousEndNsec_ = 0; // when the last cycle's frames ended
     std::atomic<uint32_t> lastRate_{0};
 
     std::map<PortPair, LinkEntry> links_;

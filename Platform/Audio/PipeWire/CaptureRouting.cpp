@@ -59,7 +59,8 @@ void planTap(const RegistryCache& cache, const CaptureLayout& layout, const Capt
         return;
     }
     for (const auto& [globalId, node] : cache.nodes()) {
-        if (node.mediaClass() != "Stream/Output/Audio" || cache.isOwnNode(node) || cache.feedsASource(node)) {
+        if (node.mediaClass() != "Stream/Output/Audio" || cache.isOwnNode(node) || cache.feedsASource(node) ||
+            cache.playsOnASink(node)) {
             continue;
         }
         const auto pid = cache.pidOfNode(node);

@@ -26,6 +26,8 @@ constexpr auto kReconnectInterval = std::chrono::seconds(1);
 constexpr auto kConnectTimeout = std::chrono::seconds(2);
 // How long a new capture node may take to show up with its ports.
 constexpr auto kNodeTimeout = std::chrono::seconds(2);
+// How long a new aggregate may take to run its first cycle (a suspended device has to wake up).
+constexpr auto kFirstCycleTimeout = std::chrono::seconds(1);
 // Changes are reported once the graph has settled for this long: unplugging the default microphone
 // removes the node and moves the default a moment later, which is one change for the listener.
 constexpr uint64_t kNotifyDelayNs = 20'000'000;
@@ -94,11 +96,17 @@ struct Capture {
     std::vector<TapSlot> taps;
     std::unique_ptr<CaptureFilter> filter;
     std::map<AudioDeviceIOProcID, Proc> procs;
+    // A new aggregate runs, linked, before its first IO procedure starts, so that its nominal rate is the
+    // rate the graph runs at with it rather than a configured one. Ends with the first stop.
+    bool primed = false;
 
     bool anyRunning() const {
         return std::any_of(procs.begin(), procs.end(),
                            [](const auto& entry) { return entry.second.running; });
     }
+    bool linked() const { return primed || anyRunning(); }
+    // The rate of the capture node's last cycle, 0 before its first.
+    uint32_t cycleRate() const { return filter ? filter->lastRate() : 0; }
     bool alive() const { return filter && !filter->failed(); }
 };
 
@@ -198,6 +206,8 @@ struct PipeWireAudioHardware::Impl {
     // ----- captures -----
     Capture* captureOf(AudioObjectID device);
     OSStatus startFilterLocked(Capture& capture);
+    void primeLocked(Capture& capture);
+    double tapRate(AudioObjectID tap) const;
     void pushBlocks(Capture& capture, bool restartClock);
     OSStatus startLocked(Capture& capture, AudioDeviceIOProcID procID);
     void stopLocked(Capture& capture, AudioDeviceIOProcID procID);
@@ -384,7 +394,7 @@ void PipeWireAudioHardware::Impl::reconcile(Capture& capture) {
         return;
     }
     std::set<PortPair> wanted;
-    if (capture.anyRunning()) {
+    if (capture.linked()) {
         wanted = planCaptureLinks(cache, layoutOf(capture));
     }
     capture.filter->reconcileLinks(core.get(), cache, wanted);
@@ -511,6 +521,39 @@ OSStatus PipeWireAudioHardware::Impl::startFilterLocked(Capture& capture) {
     return kAudioHardwareNoError;
 }
 
+// Activates and links a new aggregate and waits (bounded) for its first cycle: what it then reports as
+// its nominal rate is the rate the graph really runs at with it.
+void PipeWireAudioHardware::Impl::primeLocked(Capture& capture) {
+    capture.primed = true;
+    capture.filter->setActive(true);
+    reconcile(capture);
+    if (pw_thread_loop_in_thread(threadLoop.get())) {
+        return; // the loop that has to run the cycle is this one
+    }
+    // The links exist on the server once it has answered.
+    roundTripLocked();
+    const auto deadline = std::chrono::steady_clock::now() + kFirstCycleTimeout;
+    while (capture.alive() && core && capture.cycleRate() == 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+        // The real-time thread does not signal us: look again every few milliseconds.
+        timespec slice{};
+        pw_thread_loop_get_time(threadLoop.get(), &slice, 5'000'000);
+        pw_thread_loop_timed_wait_full(threadLoop.get(), &slice);
+    }
+}
+
+// The rate the tap delivers at: the cycle rate of a capture that reads it, else the graph's setting.
+double PipeWireAudioHardware::Impl::tapRate(AudioObjectID tap) const {
+    for (const auto& [id, capture] : aggregates) {
+        const bool readsTap = std::any_of(capture->taps.begin(), capture->taps.end(),
+                                          [tap](const Capture::TapSlot& slot) { return slot.tap == tap; });
+        if (readsTap && capture->cycleRate() > 0) {
+            return capture->cycleRate();
+        }
+    }
+    return cache.graphRate();
+}
+
 void PipeWireAudioHardware::Impl::pushBlocks(Capture& capture, bool restartClock) {
     if (!capture.filter) {
         return;
@@ -559,6 +602,9 @@ void PipeWireAudioHardware::Impl::stopLocked(Capture& capture, AudioDeviceIOProc
     }
     proc->second.running = false;
     pushBlocks(capture, false);
+    if (!capture.anyRunning()) {
+        capture.primed = false;
+    }
     if (!capture.anyRunning() && capture.filter) {
         capture.filter->setActive(false);
         reconcile(capture);
@@ -620,7 +666,9 @@ OSStatus PipeWireAudioHardware::Impl::read(AudioObjectID object, const AudioObje
         const Capture& capture = *found->second;
         switch (selector) {
         case kAudioDevicePropertyNominalSampleRate: {
-            const uint32_t rate = capture.filter ? capture.filter->lastRate() : 0;
+            // The rate its node last ran at; the graph's setting only when it never ran (no cycle came
+            // within the priming wait).
+            const uint32_t rate = capture.cycleRate();
             append(bytes, rate > 0 ? static_cast<double>(rate) : cache.graphRate());
             return kAudioHardwareNoError;
         }
@@ -675,7 +723,7 @@ OSStatus PipeWireAudioHardware::Impl::read(AudioObjectID object, const AudioObje
         if (selector != kAudioTapPropertyFormat) {
             return kAudioHardwareUnknownPropertyError;
         }
-        append(bytes, PropertyData::tapFormat(cache.graphRate()));
+        append(bytes, PropertyData::tapFormat(tapRate(object)));
         return kAudioHardwareNoError;
     }
 
@@ -886,6 +934,7 @@ OSStatus PipeWireAudioHardware::createAggregateDevice(const AggregateDeviceDescr
         impl_->cache.removeOwnNodeName(capture->node.name);
         return status;
     }
+    impl_->primeLocked(*capture);
     const AudioObjectID id = impl_->cache.allocateObjectId();
     impl_->aggregates.emplace(id, std::move(capture));
     impl_->graphChanged();

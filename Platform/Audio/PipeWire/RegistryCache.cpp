@@ -655,4 +655,37 @@ bool RegistryCache::feedsASource(const Node& stream) const {
     return false;
 }
 
+// The playback side of a loopback, echo canceller, filter chain or effects chain replays what
+// applications play into its virtual sink; tapping it as well would record each of them twice (and, behind
+// an echo canceller, once more with a delay). PipeWire marks both sides of such a module with one
+// node.link-group: a playback stream whose link group also holds a sink (an Audio/Sink node, or a capture
+// stream reading a sink's monitor) only plays that sink's sound on. An effects node without a link group
+// shows it by reading a sink's ports into the same node that plays. Streams that feed such a sink are
+// applications' own and stay tapped (or excluded) by their process id: however many such sinks are
+// stacked, each application is linked once, and an excluded one stays out.
+bool RegistryCache::playsOnASink(const Node& stream) const {
+    if (const std::string_view group = stream.property("node.link-group"); !group.empty()) {
+        for (const auto& [globalId, other] : nodes_) {
+            if (globalId == stream.globalId || other.property("node.link-group") != group) {
+                continue;
+            }
+            if (other.mediaClass().starts_with("Audio/Sink") ||
+                (other.mediaClass() == "Stream/Input/Audio" &&
+                 isTrue(other.property("stream.capture.sink")))) {
+                return true;
+            }
+        }
+    }
+    for (const auto& [globalId, link] : links_) {
+        if (link.inputNode != stream.globalId) {
+            continue;
+        }
+        const Node* source = node(link.outputNode);
+        if (source != nullptr && source->mediaClass().starts_with("Audio/Sink")) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace PipeWireBackend

@@ -150,6 +150,9 @@ public:
     bool isRunningMicrophoneCapture(const Node& node) const;
     // Sources the stream feeds (a player standing in for a microphone) rather than speakers.
     bool feedsASource(const Node& stream) const;
+    // A playback stream that only plays on the sound of a virtual sink (a loopback, echo canceller,
+    // filter or effects chain): not an application of its own.
+    bool playsOnASink(const Node& stream) const;
 
 private:
     struct Metadata {
