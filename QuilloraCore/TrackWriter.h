@@ -37,6 +37,7 @@ public:
     const CallRecorder::Stats& stats() const { return stats_; }
 
 private:
+    PcmBuffer& mixBuffer(uint32_t frames, double sampleRate);
     PcmBuffer makeBuffer(const Mixer::Channels& channels, double sampleRate) const;
     PcmBuffer resample(const PcmBuffer& buffer, const AudioFormat& format);
     void writeDebug(const Mixer::Channel& micMono, const Mixer::Stereo& system, double sampleRate,
@@ -47,6 +48,7 @@ private:
     std::unique_ptr<AudioFile> systemFile_;
     std::optional<std::filesystem::path> debugDirectory_;
     std::unique_ptr<AudioConverter> converter_;
+    std::optional<PcmBuffer> mixBuffer_; // the stereo mix of the current block
     VoiceLeveler leveler_;
     CallRecorder::Stats stats_;
     std::shared_ptr<LevelMeter> meter_;
