@@ -87,9 +87,16 @@ int main(int argc, char* argv[]) {
     QCoreApplication::setApplicationVersion(QStringLiteral(QUILLORA_VERSION));
     const QStringList arguments = QCoreApplication::arguments();
 
-    // The probe comes first, whatever else is on the line.
-    if (const auto report = CommandLine::value(arguments, QStringLiteral("--probe"))) {
+    // The probe comes first, whatever else is on the line. What follows "--probe" is its report unless it
+    // is another option.
+    const bool probe = CommandLine::has(arguments, QStringLiteral("--probe"));
+    if (const auto report = CommandLine::value(arguments, QStringLiteral("--probe"));
+        report && !report->startsWith(QStringLiteral("--"))) {
         return runProbe(*report);
+    }
+    if (probe && !CommandLine::has(arguments, QStringLiteral("--record"))) {
+        std::fputs("quillora: --probe richiede il percorso del report da scrivere (vedi --help).\n", stderr);
+        return 2;
     }
     if (CommandLine::has(arguments, QStringLiteral("--help")) ||
         CommandLine::has(arguments, QStringLiteral("-h"))) {
@@ -100,10 +107,6 @@ int main(int argc, char* argv[]) {
         std::printf("quillora %s\n", QUILLORA_VERSION);
         return 0;
     }
-    if (CommandLine::has(arguments, QStringLiteral("--record"))) {
-        HeadlessRecording::run(arguments);
-    }
-    // Only "--probe" without its report path gets here.
-    std::fputs("quillora: --probe needs the path of the report to write (see --help).\n", stderr);
-    return 2;
+    // Only "--record" is left (the headless choice above); it never returns.
+    HeadlessRecording::run(arguments);
 }

@@ -199,6 +199,8 @@ void HeadlessRecording::run(const QStringList& arguments) {
         summary.insert("seconds", fixed(stats.seconds, 2));
         summary.insert("micPeakRMS", fixed(stats.micPeakRMS, 5));
         summary.insert("systemPeakRMS", fixed(stats.systemPeakRMS, 5));
+        // Blocks lost because the writer fell behind: "0" unless the machine could not keep up.
+        summary.insert("droppedBlocks", QString::number(recorder.droppedBlocks()));
         // A recording that failed on its way (a write error, a capture that could not be rebuilt) is not a
         // success: it is reported like a recording that could not start.
         if (failure) {

@@ -226,17 +226,50 @@ void RecorderModel::stop() {
     if (!recorder_) {
         return;
     }
-    const CallRecorder::Stats stats = recorder_->stop();
     const double sinceStart = startedAt_ ? secondsBetween(*startedAt_, clock_->now()) : 0;
     const float gain = recorder_->meter() ? recorder_->meter()->micGain() : 1.0f;
+    const int restarts = recorder_->restartCount();
+    const std::filesystem::path output = recorder_->outputURL();
+    if (sinceStart < std::chrono::duration<double>(finishInBackgroundAfter).count()) {
+        const CallRecorder::Stats stats = recorder_->stop();
+        finish();
+        saved(output, stats, sinceStart, restarts, gain);
+        return;
+    }
+
+    // Finishing a long call's file takes seconds: the panels and the menu stay alive meanwhile. The file
+    // stays the crash-safe fragmented one until the finished copy replaces it.
+    std::unique_ptr<CallRecorder> recorder = std::move(recorder_);
+    recorder->onEvent = nullptr;
+    CallRecorder* finishing = recorder.get();
+    finishing_.push_back(std::move(recorder));
+    finish();
+    setMessage(QStringLiteral("Salvataggio in corso…"));
+    Diagnostics::log("Salvataggio in corso: " + output.filename().string());
+    QPointer<RecorderModel> self(this);
+    finishing->stopInBackground(
+        [self, finishing, output, sinceStart, restarts, gain](const CallRecorder::Stats& stats) {
+            if (!self) {
+                return;
+            }
+            const auto owned = std::find_if(self->finishing_.begin(), self->finishing_.end(),
+                                            [finishing](const auto& r) { return r.get() == finishing; });
+            if (owned != self->finishing_.end()) {
+                owned->release()->deleteLater(); // this runs inside one of the recorder's own calls
+                self->finishing_.erase(owned);
+            }
+            self->saved(output, stats, sinceStart, restarts, gain);
+        });
+}
+
+void RecorderModel::saved(const std::filesystem::path& output, const CallRecorder::Stats& stats,
+                          double sinceStart, int restarts, float gain) {
     // asprintf formats numbers the same in every locale.
     Diagnostics::log(
         QString::asprintf("Stop: %.2f s scritti, %.2f s dall'avvio, riavvii %d, guadagno voce %.1f",
-                          stats.seconds, sinceStart, recorder_->restartCount(), static_cast<double>(gain))
+                          stats.seconds, sinceStart, restarts, static_cast<double>(gain))
             .toStdString());
-    const std::filesystem::path output = recorder_->outputURL();
     setLastFile(QString::fromStdString(output.string()));
-    finish();
     setMessage(QStringLiteral("Salvata: ") + QString::fromStdString(output.filename().string()));
     if (pendingUpdateNotice_) {
         const QString version = *pendingUpdateNotice_;

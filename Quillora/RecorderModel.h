@@ -15,6 +15,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 class UpdateManager;
 
@@ -81,6 +82,9 @@ public:
     static constexpr std::chrono::milliseconds suggestStopAfter{6000}; // strictly more than this without one
     static constexpr std::chrono::milliseconds callNoticeTimeout{30000};
     static constexpr std::chrono::milliseconds demoNoticeDelay{100};
+    // Recordings at least this long are finished off the main thread ("Salvataggio in corso…" meanwhile):
+    // their files take more than a tenth of a second to finish.
+    static constexpr std::chrono::minutes finishInBackgroundAfter{5};
 
     struct Options {
         std::unique_ptr<ModelClock> clock;          // none: the system clock
@@ -166,6 +170,8 @@ private:
     void continueStart(bool allowed);
     void tick();
     void finish();
+    void saved(const std::filesystem::path& output, const CallRecorder::Stats& stats, double sinceStart,
+               int restarts, float gain);
     void refreshOverlay();
     void showNotice(const QString& kind, const Notice& notice);
     void showCallNotice(const QString& appName);
@@ -213,5 +219,7 @@ private:
     std::optional<QString> pendingUpdateNotice_;
     // Which recorder an event came from: events of a recorder already released are dropped.
     uint64_t recorderGeneration_ = 0;
+    // Stopped recorders whose files are still being finished; destroying one waits for its file.
+    std::vector<std::unique_ptr<CallRecorder>> finishing_;
     std::unique_ptr<CallRecorder> recorder_; // last, so it goes first
 };

@@ -1,5 +1,7 @@
 #include "QuilloraCore/BlockRing.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 struct BlockRing::Header {
@@ -20,6 +22,18 @@ constexpr std::size_t alignUp(std::size_t n) {
 
 BlockRing::BlockRing(std::size_t capacityBytes)
     : capacity_(alignUp(capacityBytes)), storage_(std::make_unique<std::byte[]>(capacity_)) {}
+
+std::size_t BlockRing::bytesFor(double seconds, double sampleRate, std::size_t channels,
+                                uint32_t blockFrames) {
+    const auto frames = static_cast<std::size_t>(std::ceil(std::max(seconds * sampleRate, 0.0)));
+    const std::size_t frameBytes = std::max<std::size_t>(channels, 1) * sizeof(float);
+    const std::size_t entries = frames / std::max<uint32_t>(blockFrames, 1) + 1;
+    const std::size_t perEntry = alignUp(sizeof(Header) + channels * sizeof(uint32_t)) + 8;
+    // A wrap leaves less than one entry unused; the graph's largest blocks are 8192 frames.
+    const std::size_t largestEntry =
+        perEntry + std::size_t{std::max<uint32_t>(blockFrames, 8192)} * frameBytes;
+    return frames * frameBytes + entries * perEntry + largestEntry;
+}
 
 bool BlockRing::push(int frameCount, double sampleRate, std::span<const ChannelSource> mic,
                      std::span<const ChannelSource> system) noexcept {

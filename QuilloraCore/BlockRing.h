@@ -32,6 +32,12 @@ public:
 
     explicit BlockRing(std::size_t capacityBytes);
 
+    // Capacity that holds `seconds` of blocks of `channels` channels in all (both sides) at `sampleRate`,
+    // for blocks of at least `blockFrames` frames: the samples, every entry's header and lengths, and the
+    // room a wrap can leave unused at the end.
+    static std::size_t bytesFor(double seconds, double sampleRate, std::size_t channels,
+                                uint32_t blockFrames);
+
     // Producer side, real-time safe. False when the block does not fit (the writer is too far behind, or
     // the block alone needs more than half the capacity); the block is then counted as dropped.
     bool push(int frameCount, double sampleRate, std::span<const ChannelSource> mic,

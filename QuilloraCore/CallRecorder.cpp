@@ -116,9 +116,20 @@ bool CaptureRouting::route(const AudioBufferList& input, BlockRing& ring, double
 
 namespace {
 
-// Room for about ten seconds of a mono mic plus a stereo tap at 48 kHz, with slack for larger layouts,
-// before the writer queue has to catch up.
-constexpr std::size_t blockRingBytes = std::size_t{10} * 48000 * 4 * sizeof(float);
+// How far the writer may fall behind before blocks are lost, whatever the channel layout. The ring is
+// sized for the capture's channels at its rate (at least 48 kHz, should the graph speed up later) and for
+// blocks down to 128 frames, the smallest quantum a low-latency desktop uses.
+constexpr double ringSeconds = 10;
+constexpr double ringMinimumRate = 48000;
+constexpr uint32_t ringSmallestBlock = 128;
+
+// The writer is woken once per batch of blocks rather than for every block: encoding a few blocks in a
+// row costs less than waking for each, and 80 ms keeps the level meter (read every 100 ms) current.
+constexpr std::chrono::milliseconds writerBatch{80};
+
+// Blocks lost while the writer is behind are logged as soon as the writer sees them, then at most once
+// a second while it lasts.
+constexpr std::chrono::seconds dropReportInterval{1};
 
 const AudioObjectPropertyAddress defaultInputAddress{kAudioHardwarePropertyDefaultInputDevice,
                                                      kAudioObjectPropertyScopeGlobal,
@@ -220,7 +231,30 @@ int64_t CallRecorder::callbackCount() const {
 }
 
 uint64_t CallRecorder::droppedBlocks() const {
-    return blocks_ ? blocks_->droppedBlocks() : 0;
+    return droppedEarlier_ + (blocks_ ? blocks_->droppedBlocks() : 0);
+}
+
+// Main thread, while no capture runs. A ring too small for the new capture is replaced on the writer
+// queue once the writer has taken everything from it.
+void CallRecorder::provideRing(double sampleRate) {
+    std::size_t channels = 0;
+    for (const int count : aggregate_->streamChannels()) {
+        channels += static_cast<std::size_t>(std::max(count, 0));
+    }
+    channels = std::min(channels, 2 * BlockRing::maxChannels);
+    const std::size_t bytes =
+        BlockRing::bytesFor(ringSeconds, std::max(sampleRate, ringMinimumRate), channels, ringSmallestBlock);
+    if (blocks_ && blocks_->capacityBytes() >= bytes) {
+        return;
+    }
+    auto ring = std::make_shared<BlockRing>(bytes);
+    writerQueue_->sync([&] {
+        drainBlocks();
+        if (blocks_) {
+            droppedEarlier_ += blocks_->droppedBlocks();
+        }
+        blocks_ = std::move(ring);
+    });
 }
 
 void CallRecorder::waitForWriter() {
@@ -240,9 +274,6 @@ std::string CallRecorder::deviceState() const {
 void CallRecorder::start(bool useMicrophone) {
     if (isRunning_) {
         return;
-    }
-    if (!blocks_) {
-        blocks_ = std::make_shared<BlockRing>(blockRingBytes);
     }
     writer_ = std::make_unique<TrackWriter>(outputURL_, debugDirectory_, meter_);
     try {
@@ -295,23 +326,27 @@ void CallRecorder::startCapture(bool useMicrophone) {
     const auto startTime = std::chrono::steady_clock::now();
     Diagnostics::log("Cattura avviata: " + diagnostics_);
     const double sampleRate = nominalSampleRate(aggregate_->deviceID());
+    provideRing(sampleRate);
 
     const CaptureRouting routing{static_cast<uint32_t>(aggregate_->leadingStreamCount()),
                                  aggregate_->leadingStreamsAreMicrophone(), sampleRate};
     AudioDeviceIOBlock block = [counter = callbackCounter_, blocks = blocks_, queue = writerQueue_.get(),
-                                startTime, routing](const AudioTimeStamp*, const AudioBufferList* input,
-                                                    const AudioTimeStamp* inputTime, AudioBufferList*,
-                                                    const AudioTimeStamp*) {
+                                startTime, routing, lastRing = std::chrono::steady_clock::time_point{}](
+                                   const AudioTimeStamp*, const AudioBufferList* input,
+                                   const AudioTimeStamp* inputTime, AudioBufferList*,
+                                   const AudioTimeStamp*) mutable {
         if (counter->increment() == 1) {
             // The one line allowed to format and allocate here: it happens once per recording.
             const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - startTime;
-            char line[64];
-            std::snprintf(line, sizeof line, "Primo blocco audio dopo %.3f s", waited.count());
-            Diagnostics::log(line);
+            Diagnostics::log("Primo blocco audio dopo " + Diagnostics::fixed(waited.count(), 3) + " s");
         }
         const double cycleRate = inputTime != nullptr ? inputTime->mSampleRate : 0;
         if (input != nullptr && routing.route(*input, *blocks, cycleRate)) {
-            queue->ringDoorbell();
+            const auto now = std::chrono::steady_clock::now();
+            if (now - lastRing >= writerBatch) {
+                lastRing = now;
+                queue->ringDoorbell();
+            }
         }
     };
 
@@ -404,8 +439,43 @@ void CallRecorder::rebuildCapture(bool notifyMicrophone) {
 }
 
 CallRecorder::Stats CallRecorder::stop() {
-    if (!isRunning_) {
+    if (!stopCapture()) {
         return {};
+    }
+    Stats stats;
+    writerQueue_->sync([&] { stats = closeWriter(); });
+    logTotalDrops();
+    return stats;
+}
+
+bool CallRecorder::stopInBackground(std::function<void(const Stats&)> done) {
+    if (!stopCapture()) {
+        return false;
+    }
+    writerQueue_->async([this, done = std::move(done)] {
+        const Stats stats = closeWriter();
+        // Dropped with the recorder if it goes first; its destructor has then waited for the file.
+        QMetaObject::invokeMethod(
+            this,
+            [this, stats, done] {
+                logTotalDrops();
+                done(stats);
+            },
+            Qt::QueuedConnection);
+    });
+    return true;
+}
+
+void CallRecorder::logTotalDrops() const {
+    if (const uint64_t dropped = droppedBlocks(); dropped > 0) {
+        Diagnostics::log("Blocchi audio persi in tutto: " + std::to_string(dropped));
+    }
+}
+
+// Main thread. False when nothing was running.
+bool CallRecorder::stopCapture() {
+    if (!isRunning_) {
+        return false;
     }
     isRunning_ = false;
     if (watchdog_ != nullptr) {
@@ -419,12 +489,7 @@ CallRecorder::Stats CallRecorder::stop() {
         AudioHardware::shared().destroyProcessTap(tap_->tapID());
         tap_.reset();
     }
-    Stats stats;
-    writerQueue_->sync([&] { stats = closeWriter(); });
-    if (const uint64_t dropped = droppedBlocks(); dropped > 0) {
-        Diagnostics::log("Blocchi audio persi (scrittura in ritardo): " + std::to_string(dropped));
-    }
-    return stats;
+    return true;
 }
 
 // Writer queue. Every block captured before this point is still in the ring and gets written first.
@@ -454,6 +519,19 @@ void CallRecorder::drainBlocks() {
             reportWriteFailure(std::string("Errore di scrittura: ") + error.what());
         }
     }
+    reportDrops();
+}
+
+// Writer queue.
+void CallRecorder::reportDrops() {
+    const uint64_t dropped = droppedEarlier_ + blocks_->droppedBlocks();
+    const auto now = std::chrono::steady_clock::now();
+    if (dropped == reportedDrops_ || (reportedDrops_ > 0 && now - lastDropReport_ < dropReportInterval)) {
+        return;
+    }
+    reportedDrops_ = dropped;
+    lastDropReport_ = now;
+    Diagnostics::log("Blocchi audio persi (scrittura in ritardo): " + std::to_string(dropped));
 }
 
 // Writer queue: the stop and the event happen on the main thread.

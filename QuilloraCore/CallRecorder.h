@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QTimer>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -90,6 +91,10 @@ public:
     void start(bool useMicrophone);
     // Main thread, never on the writer queue. Idempotent.
     Stats stop();
+    // Stops the capture at once and finishes the file on the writer queue, which for a long call takes
+    // seconds; `done` then gets the statistics on the main thread. False (and `done` is never called) when
+    // nothing was running. Destroying the recorder meanwhile waits for the file, without calling `done`.
+    bool stopInBackground(std::function<void(const Stats&)> done);
 
     const std::filesystem::path& outputURL() const { return outputURL_; }
     std::function<void(const Event&)> onEvent;
@@ -103,7 +108,8 @@ public:
     // Event handlers must not destroy the recorder synchronously (use deleteLater): events are sent from
     // inside the recorder's own timer and listener callbacks.
 
-    // Blocks the writer could not take because it was too far behind (never expected; logged at stop).
+    // Blocks the writer could not take because it was too far behind (never expected). Logged as soon as
+    // the writer notices, and the total again at stop.
     uint64_t droppedBlocks() const;
     // Waits until every block captured so far has been handed to the writer. Main thread, never on the
     // writer queue; for tools that drive a fast simulated clock.
@@ -114,6 +120,8 @@ public:
     void setWatchdogIntervalForTesting(int milliseconds) { watchdogInterval_ = milliseconds; }
 
 private:
+    bool stopCapture();
+    void logTotalDrops() const;
     void startCapture(bool useMicrophone);
     void teardownCapture();
     void listenForInputChanges();
@@ -122,7 +130,9 @@ private:
     void watchdogTick();
     void rebuildCapture(bool notifyMicrophone);
     Stats closeWriter();
+    void provideRing(double sampleRate);
     void drainBlocks();
+    void reportDrops();
     void reportWriteFailure(const std::string& message);
     void sendEvent(const Event& event);
 
@@ -146,5 +156,8 @@ private:
     int restartCount_ = 0;
     std::shared_ptr<LevelMeter> meter_;
     int watchdogInterval_ = watchdogIntervalMs;
-    std::unique_ptr<BlockRing::Block> pending_; // writer queue only: reused for every block
+    std::unique_ptr<BlockRing::Block> pending_;            // writer queue only: reused for every block
+    uint64_t droppedEarlier_ = 0;                          // in rings replaced since the start; writer queue
+    uint64_t reportedDrops_ = 0;                           // writer queue only
+    std::chrono::steady_clock::time_point lastDropReport_; // writer queue only
 };

@@ -6,7 +6,9 @@
 
 #include <systemd/sd-journal.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -123,6 +125,13 @@ std::filesystem::path fileURL() {
 
 void flush() {
     state().queue.sync([] {});
+}
+
+std::string fixed(double value, int decimals) {
+    char text[400]; // the longest double in fixed notation with up to 17 decimals
+    const auto result = std::to_chars(std::begin(text), std::end(text), value, std::chars_format::fixed,
+                                      std::clamp(decimals, 0, 17));
+    return result.ec == std::errc{} ? std::string(text, result.ptr) : std::string("?");
 }
 
 } // namespace Diagnostics

@@ -11,6 +11,10 @@ namespace Diagnostics {
 // any thread; returns at once. Lines from one thread reach the file in the order of the calls.
 void log(const std::string& message);
 
+// The value with exactly `decimals` digits after a dot, whatever the process's locale: log lines, the report
+// and the summaries are read by people and scripts alike and must not change with the user's language.
+std::string fixed(double value, int decimals);
+
 // $XDG_STATE_HOME/Quillora/quillora.log (by default ~/.local/state/Quillora/quillora.log), fixed for the
 // life of the process on first use.
 std::filesystem::path fileURL();

@@ -32,12 +32,21 @@ std::size_t frames(int frameCount) {
     return x < 0 ? -y : y;
 }
 
+// The mixing kernel. `m` is the voice as downmixToMono leaves it (its padding included); `l` and `r` may
+// be the very arrays written.
+void mixSamples(const float* m, const float* l, const float* r, std::size_t count, float micGain,
+                float systemGain, float* left, float* right) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const float v = m[i] * micGain;
+        left[i] = l[i] * systemGain + v;
+        right[i] = v + r[i] * systemGain;
+    }
+}
+
 // Soft-limits every sample in place. Mixed blocks rarely reach the knee, so a vectorised scan first looks
 // for any sample above the threshold and only such a block gets the per-sample pass. NaN compares false
 // and is left as it is.
-void limitInPlace(Channel& samples) {
-    const std::size_t count = samples.size();
-    float* const x = samples.data();
+void limitInPlace(float* const x, std::size_t count) {
     int above = 0;
     for (std::size_t i = 0; i < count; ++i) {
         above |= std::fabs(x[i]) > limiterThreshold ? 1 : 0;
@@ -92,17 +101,32 @@ Stereo mix(const Channels& mic, const Channels& system, int frameCount, float mi
     // The padded call channels become the output arrays, so the mix needs no further allocation.
     Stereo out = toStereo(system, frameCount);
     const std::size_t count = voice.size();
-    const float* const m = voice.data();
-    float* const left = out.left.data();
-    float* const right = out.right.data();
-    for (std::size_t i = 0; i < count; ++i) {
-        const float v = m[i] * micGain;
-        left[i] = left[i] * systemGain + v;
-        right[i] = v + right[i] * systemGain;
-    }
-    limitInPlace(out.left);
-    limitInPlace(out.right);
+    mixSamples(voice.data(), out.left.data(), out.right.data(), count, micGain, systemGain, out.left.data(),
+               out.right.data());
+    limitInPlace(out.left.data(), count);
+    limitInPlace(out.right.data(), count);
     return out;
+}
+
+void mixInto(const Channel* voice, const Stereo& call, float micGain, float systemGain, float* left,
+             float* right) {
+    const std::size_t count = call.left.size();
+    // What downmixToMono makes of a single channel: 0 + x * 1. The sum turns -0 into +0, which the mix
+    // can show, so it stays. Done in pieces on the stack, so the kernel sees the values mix() gives it
+    // without a heap array.
+    constexpr std::size_t chunk = 256;
+    float mono[chunk];
+    const std::size_t voiced = voice != nullptr ? std::min(count, voice->size()) : 0;
+    for (std::size_t start = 0; start < count; start += chunk) {
+        const std::size_t n = std::min(chunk, count - start);
+        for (std::size_t i = 0; i < n; ++i) {
+            mono[i] = start + i < voiced ? 0.0f + (*voice)[start + i] : 0.0f;
+        }
+        mixSamples(mono, call.left.data() + start, call.right.data() + start, n, micGain, systemGain,
+                   left + start, right + start);
+    }
+    limitInPlace(left, count);
+    limitInPlace(right, count);
 }
 
 float softLimit(float x) {

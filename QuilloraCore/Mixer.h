@@ -26,6 +26,13 @@ Stereo toStereo(const Channels& channels, int frameCount);
 // Voice in the centre, call on its own sides, each output sample soft-limited.
 Stereo mix(const Channels& mic, const Channels& system, int frameCount, float micGain, float systemGain);
 
+// mix() of one voice channel (or none: nullptr) with a call already shaped by toStereo(), written into
+// `left` and `right` (call.left.size() samples each, which may be the call's own arrays): the same
+// samples, bit for bit, as mix({*voice}, system, ...) of the system channels `call` came from, without
+// shaping the call a second time or allocating anything. A shorter voice is padded with silence.
+void mixInto(const Channel* voice, const Stereo& call, float micGain, float systemGain, float* left,
+             float* right);
+
 // Identity up to |x| = 0.9, then a tanh knee that approaches but never exceeds full scale.
 float softLimit(float x);
 

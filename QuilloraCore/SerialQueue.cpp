@@ -1,7 +1,38 @@
 #include "QuilloraCore/SerialQueue.h"
 
 #include <cassert>
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+uint32_t* futexWord(std::atomic<uint32_t>& word) {
+    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+    return reinterpret_cast<uint32_t*>(&word);
+}
+
+} // namespace
+
+void SerialQueue::WakeSignal::post() noexcept {
+    // Sequentially consistent on both sides: either this sees the worker asleep and wakes it, or the
+    // worker sees the post before it goes to sleep.
+    if (posted_.exchange(1) == 0 && sleeping_.load()) {
+        syscall(SYS_futex, futexWord(posted_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    }
+}
+
+void SerialQueue::WakeSignal::wait() noexcept {
+    while (posted_.exchange(0) == 0) {
+        sleeping_.store(true);
+        if (posted_.load() == 0) {
+            // Returns at once if a post() came in between; a spurious return just loops.
+            syscall(SYS_futex, futexWord(posted_), FUTEX_WAIT_PRIVATE, 0, nullptr, nullptr, 0);
+        }
+        sleeping_.store(false, std::memory_order_relaxed);
+    }
+}
 
 SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {
     worker_ = std::thread([this] { run(); });
@@ -12,7 +43,7 @@ SerialQueue::~SerialQueue() {
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
-    wake_.release();
+    wake_.post();
     worker_.join();
 }
 
@@ -21,7 +52,7 @@ void SerialQueue::async(std::function<void()> task) {
         std::lock_guard lock(mutex_);
         tasks_.push_back(std::move(task));
     }
-    wake_.release();
+    wake_.post();
 }
 
 void SerialQueue::sync(const std::function<void()>& task) {
@@ -40,10 +71,9 @@ void SerialQueue::setDoorbellHandler(std::function<void()> handler) {
 }
 
 void SerialQueue::ringDoorbell() noexcept {
-    // Only the ring that raises the flag wakes the worker, so the semaphore never counts more than one
-    // pending doorbell however often the audio thread rings.
+    // Only the ring that raises the flag wakes the worker; later rings before it runs add nothing.
     if (!doorbellRung_.exchange(true, std::memory_order_acq_rel)) {
-        wake_.release();
+        wake_.post();
     }
 }
 
@@ -52,32 +82,38 @@ void SerialQueue::run() {
     const std::string name = label_.size() > 15 ? label_.substr(label_.size() - 15) : label_;
     pthread_setname_np(pthread_self(), name.c_str());
 
-    // Every async() and every raised doorbell released the semaphore once, and the destructor once more,
-    // so each wake has at most one task to run; a wake that finds nothing is a doorbell already served.
+    // Posts do not add up: one wake may stand for several tasks and a doorbell, so the worker runs
+    // everything waiting before it sleeps again.
     for (;;) {
-        wake_.acquire();
-        if (doorbellRung_.exchange(false, std::memory_order_acq_rel)) {
-            std::function<void()> handler;
+        wake_.wait();
+        for (;;) {
+            if (doorbellRung_.exchange(false, std::memory_order_acq_rel)) {
+                std::function<void()> handler;
+                {
+                    std::lock_guard lock(mutex_);
+                    handler = doorbellHandler_;
+                }
+                if (handler) {
+                    handler();
+                }
+            }
+            std::function<void()> task;
             {
                 std::lock_guard lock(mutex_);
-                handler = doorbellHandler_;
-            }
-            if (handler) {
-                handler();
-            }
-        }
-        std::function<void()> task;
-        {
-            std::lock_guard lock(mutex_);
-            if (tasks_.empty()) {
-                if (stopping_) {
-                    return;
+                if (tasks_.empty()) {
+                    // A ring that came before the destructor is still served.
+                    if (stopping_ && !doorbellRung_.load(std::memory_order_acquire)) {
+                        return;
+                    }
+                    if (!doorbellRung_.load(std::memory_order_acquire)) {
+                        break;
+                    }
+                    continue;
                 }
-                continue;
+                task = std::move(tasks_.front());
+                tasks_.pop_front();
             }
-            task = std::move(tasks_.front());
-            tasks_.pop_front();
+            task();
         }
-        task();
     }
 }

@@ -1,10 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <semaphore>
 #include <string>
 #include <thread>
 
@@ -15,6 +15,20 @@
 // ringDoorbell() was called since it last ran. Ringing takes no lock and allocates nothing, so the
 // real-time audio thread can use it to say "new blocks are waiting".
 class SerialQueue {
+    // Wakes the one worker. Posting is one atomic exchange and, only when the worker is asleep, one
+    // futex wake: no lock, no allocation. Waiting sleeps in the kernel at once, without spinning or
+    // yielding first, so a worker woken dozens of times a second costs no more than its work.
+    class WakeSignal {
+    public:
+        void post() noexcept;
+        // Returns once a post() happened since the previous return.
+        void wait() noexcept;
+
+    private:
+        std::atomic<uint32_t> posted_{0};
+        std::atomic<bool> sleeping_{false};
+    };
+
 public:
     explicit SerialQueue(std::string label);
     ~SerialQueue();
@@ -32,7 +46,7 @@ public:
 
     // Set before the first ringDoorbell(); runs on the worker.
     void setDoorbellHandler(std::function<void()> handler);
-    // Real-time safe: one atomic exchange and, at most, one semaphore release.
+    // Real-time safe: one atomic exchange and, at most, one futex wake.
     void ringDoorbell() noexcept;
 
     // True on the queue's worker thread.
@@ -45,7 +59,7 @@ private:
     std::mutex mutex_;
     std::deque<std::function<void()>> tasks_;
     bool stopping_ = false;
-    std::counting_semaphore<> wake_{0};
+    WakeSignal wake_;
     std::atomic<bool> doorbellRung_{false};
     std::function<void()> doorbellHandler_;
     std::thread worker_;

@@ -96,17 +96,18 @@ void TrackWriter::write(const Mixer::Channels& mic, const Mixer::Channels& syste
     stats_.seconds += frameCount / sampleRate;
     stats_.hadMicrophone = stats_.hadMicrophone || hasMic;
 
-    Mixer::Channels voice;
+    Mixer::Channel voice;
     float levelledRMS = 0;
     if (hasMic) {
-        voice.push_back(leveler_.process(mono, monoRMS, systemRMS, sampleRate, &levelledRMS));
+        voice = leveler_.process(mono, monoRMS, systemRMS, sampleRate, &levelledRMS);
     }
     if (meter_ != nullptr) {
         meter_->update(levelledRMS, systemRMS, leveler_.gain());
     }
 
-    const Mixer::Stereo out = Mixer::mix(voice, system, frameCount, 1.0f, 1.0f);
-    const PcmBuffer buffer = makeBuffer({out.left, out.right}, sampleRate);
+    // Mixed straight into the buffer the file takes, kept from block to block.
+    PcmBuffer& buffer = mixBuffer(static_cast<uint32_t>(frameCount), sampleRate);
+    Mixer::mixInto(hasMic ? &voice : nullptr, call, 1.0f, 1.0f, buffer.channel(0), buffer.channel(1));
     if (sampleRate == recordingSampleRate) {
         finishConversion(); // back at the file's own rate after a stretch at another one
         file_->write(buffer);
@@ -117,6 +118,22 @@ void TrackWriter::write(const Mixer::Channels& mic, const Mixer::Channels& syste
     if (debugDirectory_) {
         writeDebug(mono, call, sampleRate, *debugDirectory_);
     }
+}
+
+PcmBuffer& TrackWriter::mixBuffer(uint32_t frames, double sampleRate) {
+    if (!mixBuffer_ || mixBuffer_->format().sampleRate() != sampleRate ||
+        mixBuffer_->frameCapacity() < frames) {
+        const auto format = AudioFormat::standard(sampleRate, 2);
+        if (!format) {
+            throw bufferError();
+        }
+        mixBuffer_ = PcmBuffer::make(*format, frames);
+        if (!mixBuffer_) {
+            throw bufferError();
+        }
+    }
+    mixBuffer_->setFrameLength(frames);
+    return *mixBuffer_;
 }
 
 PcmBuffer TrackWriter::makeBuffer(const Mixer::Channels& channels, double sampleRate) const {

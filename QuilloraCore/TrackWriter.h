@@ -37,6 +37,7 @@ public:
     const CallRecorder::Stats& stats() const { return stats_; }
 
 private:
+    PcmBuffer& mixBuffer(uint32_t frames, double sampleRate);
     PcmBuffer makeBuffer(const Mixer::Channels& channels, double sampleRate) const;
     PcmBuffer resample(const PcmBuffer& buffer, const AudioFormat& format);
     // Appends what the converter still holds back (its filter delay) and drops it. Called when the
@@ -51,6 +52,7 @@ private:
     std::optional<std::filesystem::path> debugDirectory_;
     std::unique_ptr<AudioConverter> converter_;
     double lastRate_ = 0; // of the last block, to log a change of the capture's rate
+    std::optional<PcmBuffer> mixBuffer_; // the stereo mix of the current block
     VoiceLeveler leveler_;
     CallRecorder::Stats stats_;
     std::shared_ptr<LevelMeter> meter_;

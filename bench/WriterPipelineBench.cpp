@@ -11,12 +11,14 @@
 
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <numbers>
 #include <spawn.h>
 #include <stdexcept>
@@ -196,7 +198,40 @@ void writerAgainstFfmpeg(benchmark::State& state) {
     std::filesystem::remove_all(folder);
 }
 
+// How long finishing takes at the end of a long call: the encoder's flush, the trailer and the rewrite of
+// the fragmented file into an ordinary MP4, in wall time, as stop() waits for it.
+// QUILLORA_FINISH_MINUTES sets the call's length (default two hours).
+void finishLongCall(benchmark::State& state) {
+    const char* minutes = std::getenv("QUILLORA_FINISH_MINUTES");
+    const double length = minutes != nullptr ? std::atof(minutes) : 120.0;
+    const auto blocks = static_cast<std::size_t>(length * 60 * sampleRate / blockFrames);
+    const std::filesystem::path folder = std::filesystem::temp_directory_path() / "quillora-finish-bench";
+    std::filesystem::create_directories(folder);
+    for (auto _ : state) {
+        auto writer =
+            std::make_unique<TrackWriter>(folder / "long.m4a", std::nullopt, std::make_shared<LevelMeter>());
+        for (std::size_t b = 0; b < blocks; ++b) {
+            writer->write(call().mic[b % cycleBlocks], call().system[b % cycleBlocks], blockFrames,
+                          sampleRate);
+        }
+        const auto start = std::chrono::steady_clock::now();
+        writer.reset();
+        const std::chrono::duration<double> finishing = std::chrono::steady_clock::now() - start;
+        state.SetIterationTime(finishing.count());
+        state.counters["call_minutes"] = length;
+        state.counters["file_MB"] =
+            static_cast<double>(std::filesystem::file_size(folder / "long.m4a")) / 1e6;
+    }
+    std::filesystem::remove_all(folder);
+}
+
 } // namespace
+
+BENCHMARK(finishLongCall)
+    ->Name("WriterPipeline/FinishLongCall")
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 
 BENCHMARK(writerAgainstFfmpeg)
     ->Name("WriterPipeline/TenMinuteCallVsFfmpeg")

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <limits>
 
@@ -36,11 +37,18 @@ Container containerFor(const std::filesystem::path& path, const AudioFileSetting
     throw MediaError("Tipo di file audio non supportato: " + quoted(path));
 }
 
+// Shortest text that reads back as the same value, with a dot whatever the locale.
+std::string rateText(double sampleRate) {
+    char text[64];
+    const auto result = std::to_chars(std::begin(text), std::end(text), sampleRate);
+    return std::string(text, result.ptr);
+}
+
 // Containers store whole hertz; a fractional rate would silently change the pitch.
 int wholeRate(const std::filesystem::path& path, double sampleRate) {
     if (!(sampleRate >= 1 && sampleRate <= 1'000'000) || std::floor(sampleRate) != sampleRate) {
         throw MediaError("Frequenza di campionamento non valida per " + quoted(path) + ": " +
-                         std::to_string(sampleRate));
+                         rateText(sampleRate));
     }
     return static_cast<int>(sampleRate);
 }

@@ -20,8 +20,9 @@ using namespace std::chrono_literals;
 const QString tapRefused =
     QStringLiteral("Accesso all'audio di sistema (controlla il permesso «Registrazione "
                    "audio di sistema») non riuscito (OSStatus 1852797029 'nope')");
-const QStringList summaryKeys{"callbacks",         "diagnostics", "file",    "micPeakRMS",    "microphone",
-                              "microphoneAllowed", "restarts",    "seconds", "systemPeakRMS", "wallSeconds"};
+const QStringList summaryKeys{"callbacks",  "diagnostics",   "droppedBlocks",     "file",
+                              "micPeakRMS", "microphone",    "microphoneAllowed", "restarts",
+                              "seconds",    "systemPeakRMS", "wallSeconds"};
 
 struct Outcome {
     bool finished = false;
@@ -116,6 +117,7 @@ void expectStatisticsFormats(const QJsonObject& summary) {
     EXPECT_TRUE(matches(summary.value("wallSeconds").toString(), "[0-9]+\\.[0-9]{2}"));
     EXPECT_TRUE(matches(summary.value("micPeakRMS").toString(), "[0-9]+\\.[0-9]{5}"));
     EXPECT_TRUE(matches(summary.value("systemPeakRMS").toString(), "[0-9]+\\.[0-9]{5}"));
+    EXPECT_EQ(summary.value("droppedBlocks").toString(), "0");
 }
 
 TEST_F(HeadlessTest, recordsTheCallWithoutMicrophoneAndPrintsTheSummary) {
@@ -225,7 +227,7 @@ TEST_F(HeadlessTest, anInterruptEndsTheWaitAndFinishesLikeANormalEnd) {
     }
 }
 
-TEST_F(HeadlessTest, theProbeRunsAloneAndAProbeWithoutPathFallsThrough) {
+TEST_F(HeadlessTest, theProbeRunsAloneAndAProbeWithoutPathRecordsWhenAsked) {
     // Refused taps keep the probe short: only the microphone is measured.
     environment.insert(QStringLiteral("QUILLORA_SIMULATED_FAULT"), QStringLiteral("tap"));
     const Outcome probe = execute({"--probe", "out.txt", "--record", "1"});
@@ -287,7 +289,7 @@ TEST_F(HeadlessTest, aRecordingThatFailsOnItsWayEndsEarlyAndIsAnError) {
     EXPECT_EQ(run.exitCode, 1);
     expectWrittenAndPrinted(run, path("w.m4a"));
     QStringList expectedKeys = summaryKeys;
-    expectedKeys.insert(2, "error");
+    expectedKeys.insert(3, "error");
     EXPECT_EQ(keysInTextOrder(run.out), expectedKeys);
     EXPECT_TRUE(run.summary.value("error").toString().startsWith("Errore di scrittura: "))
         << run.summary.value("error").toString().toStdString();
@@ -306,10 +308,45 @@ TEST_F(HeadlessTest, helpVersionAndAProbeWithoutItsReport) {
     const Outcome version = execute({"--version"});
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_TRUE(matches(QString::fromUtf8(version.out), "quillora [0-9]+\\.[0-9]+\\.[0-9]+\n"));
-    const Outcome probe = execute({"--probe"});
-    EXPECT_EQ(probe.exitCode, 2);
-    EXPECT_TRUE(probe.out.isEmpty());
-    EXPECT_TRUE(probe.err.contains("--probe")) << probe.err.toStdString();
+    // Without its report the probe is an error, whatever other option follows; nothing else runs.
+    for (const QStringList& arguments : {QStringList{"--probe"}, QStringList{"--probe", "--help"},
+                                         QStringList{"--probe", "--version", "--out", "x.m4a"}}) {
+        const Outcome probe = execute(arguments);
+        EXPECT_EQ(probe.exitCode, 2) << arguments.join(' ').toStdString();
+        EXPECT_TRUE(probe.out.isEmpty()) << probe.out.toStdString();
+        EXPECT_TRUE(probe.err.contains("--probe richiede il percorso del report")) << probe.err.toStdString();
+        EXPECT_EQ(QDir(home.path()).entryList(QDir::Files), QStringList{});
+    }
+}
+
+// Under a locale that writes decimal commas, the summary and the log still use dots.
+TEST_F(HeadlessTest, numbersUseADotUnderAnItalianLocale) {
+    ASSERT_TRUE(QDir().mkpath(path(QStringLiteral("locales"))));
+    QProcess localedef;
+    localedef.start(QStringLiteral("localedef"),
+                    {"-i", "it_IT", "-f", "UTF-8", path(QStringLiteral("locales/it_IT.UTF-8"))});
+    if (!localedef.waitForFinished(30000) || localedef.exitStatus() != QProcess::NormalExit ||
+        localedef.exitCode() != 0) {
+        GTEST_SKIP() << "the Italian locale cannot be generated here";
+    }
+    environment.insert(QStringLiteral("LOCPATH"), path(QStringLiteral("locales")));
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("it_IT.UTF-8"));
+    QProcess locale;
+    locale.setProcessEnvironment(environment);
+    locale.start(QStringLiteral("locale"), {"-k", "decimal_point"});
+    ASSERT_TRUE(locale.waitForFinished());
+    ASSERT_EQ(locale.readAllStandardOutput().trimmed(), "decimal_point=\",\"") << "not a comma locale";
+
+    const Outcome run = execute({"--record", "0.5", "--out", "it.m4a"});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    expectStatisticsFormats(run.summary);
+    EXPECT_TRUE(run.summary.value("diagnostics").toString().contains(" rate=48000.0 "));
+    QFile log(path(QStringLiteral("state/Quillora/quillora.log")));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("Primo blocco audio dopo [0-9]+\\.[0-9]{3} s\n"))
+                    .match(QString::fromUtf8(log.readAll()))
+                    .hasMatch());
 }
 
 } // namespace

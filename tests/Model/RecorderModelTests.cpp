@@ -222,11 +222,14 @@ TEST_F(RecorderModelTest, StartStopSavesTheFileAndTracksTime) {
     EXPECT_NEAR(model->elapsed(), 3725.0, 1e-6);
     EXPECT_EQ(model->elapsedText(), "1:02:05");
 
+    // An hour-long call is finished off the main thread: the model is idle at once and says it is saving.
     model->toggle();
     EXPECT_FALSE(model->isRecording());
     EXPECT_FALSE(views.panelShown);
     EXPECT_EQ(model->micLevel(), 0.0f);
     EXPECT_EQ(model->systemLevel(), 0.0f);
+    EXPECT_EQ(model->message(), "Salvataggio in corso…");
+    ASSERT_TRUE(waitUntil([this] { return !model->lastFile().isEmpty(); }));
     const std::filesystem::path file = model->lastFile().toStdString();
     EXPECT_TRUE(std::filesystem::exists(file));
     EXPECT_EQ(file.parent_path(), std::filesystem::path(folder.path().toStdString()));
