@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Quillora/ModelClock.h"
+#include "Quillora/Model/ModelClock.h"
 
 #include <memory>
 #include <vector>

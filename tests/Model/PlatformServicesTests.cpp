@@ -1,5 +1,5 @@
 // Application names from desktop entries, and the choice of the sound settings program.
-#include "Quillora/PlatformServices.h"
+#include "Quillora/Services/PlatformServices.h"
 
 #include <QDir>
 #include <QFile>

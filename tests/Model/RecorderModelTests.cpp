@@ -1,7 +1,7 @@
 // The application model on the Simulated audio system with a manual clock: the call watch and its notices,
 // the end-of-call suggestion, update announcements, and recordings started and stopped for real.
 #include "ManualClock.h"
-#include "Quillora/RecorderModel.h"
+#include "Quillora/Model/RecorderModel.h"
 #include "SimulatedTestSupport.h"
 
 #include <QSettings>

@@ -1,0 +1,301 @@
+#include "AppTestSupport.h"
+
+#include "Quillora/Services/UpdateManager.h"
+
+#include <QSettings>
+#include <gtest/gtest.h>
+#include <memory>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+QByteArray feedWith(const QByteArray& version, const QByteArray& shortVersion) {
+    return R"(<?xml version="1.0" encoding="utf-8"?>
+<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle">
+  <channel>
+    <item>
+      <title>Quillora</title>
+      <link>https://example.org/quillora/releases</link>
+      <sparkle:version>)" +
+           version + R"(</sparkle:version>
+      <sparkle:shortVersionString>)" +
+           shortVersion + R"(</sparkle:shortVersionString>
+      <enclosure url="https://example.org/Quillora.AppImage" length="1" type="application/octet-stream"/>
+    </item>
+  </channel>
+</rss>)";
+}
+
+// Records the dialogs the updater asks for and answers them when the test says so.
+class FakeDialogs : public UpdateDialogs {
+public:
+    void showUpdateFound(const AppcastItem& update, std::function<void(Choice)> done) override {
+        shown.append("update " + update.displayVersion);
+        answerUpdate = std::move(done);
+    }
+    void showUpToDate(const QString& installedVersion, std::function<void()> done) override {
+        shown.append("up to date " + installedVersion);
+        done();
+    }
+    void showCheckFailed(const QString& description, std::function<void()> done) override {
+        shown.append("failed " + description);
+        done();
+    }
+    void openLocation(const QUrl& location) override { opened.append(location); }
+
+    QStringList shown;
+    QList<QUrl> opened;
+    std::function<void(Choice)> answerUpdate;
+};
+
+class Updates : public testing::Test {
+protected:
+    void SetUp() override {
+        QSettings(QStringLiteral("Tandrevel"), QStringLiteral("Quillora")).remove("QuilloraFeedOverride");
+        info = std::make_unique<InfoIni>(QStringList{"CFBundleShortVersionString=1.4", "CFBundleVersion=140",
+                                                     "SUFeedURL=" + server.url("/appcast.xml")});
+        serve("/appcast.xml", feedWith("150", "1.5"));
+    }
+
+    void serve(const QByteArray& path, const QByteArray& xml, int status = 200) {
+        server.setReply(path, {status, "application/rss+xml", xml, {}});
+    }
+
+    // A manager whose first check comes almost at once and whose events are recorded in order.
+    std::unique_ptr<UpdateManager> makeManager(std::chrono::milliseconds firstCheck = 1ms,
+                                               Updater::Schedule schedule = {}) {
+        auto manager =
+            std::make_unique<UpdateManager>(UpdateManager::Options{firstCheck, std::move(schedule)});
+        QObject::connect(manager.get(), &UpdateManager::availableVersionChanged,
+                         [this](const QString& version) { events.append("available " + version); });
+        manager->onUpdateFound = [this, m = manager.get()](const QString& version) {
+            // The version is published before the application hears of it.
+            events.append("found " + version + " (published: " + m->availableVersion() + ")");
+        };
+        manager->controller().setDialogs(&dialogs);
+        return manager;
+    }
+
+    bool waitForRequests(qsizetype count) {
+        return waitUntil([&] { return server.requests().size() >= count; });
+    }
+
+    LocalHttpServer server;
+    std::unique_ptr<InfoIni> info;
+    QStringList events;
+    FakeDialogs dialogs;
+};
+
+TEST_F(Updates, NewerReleaseIsPublishedThenAnnounced) {
+    const QString logBefore = logText();
+    auto manager = makeManager();
+    ASSERT_TRUE(waitUntil([&] { return !events.isEmpty(); }));
+    spin(50ms);
+    EXPECT_EQ(events, (QStringList{"available 1.5", "found 1.5 (published: 1.5)"}));
+    EXPECT_EQ(manager->availableVersion(), "1.5");
+    EXPECT_TRUE(dialogs.shown.isEmpty()); // a quiet check leaves the announcement to the application
+    EXPECT_EQ(server.requests().first().path, "/appcast.xml");
+    EXPECT_TRUE(logText().mid(logBefore.size()).contains(" Aggiornamento trovato: 1.5\n"));
+
+    // The user chooses to update: the updater shows the waiting release without checking again, and opens
+    // its page when asked to. Then the session is over and nothing waits any more.
+    manager->controller().checkForUpdates();
+    EXPECT_EQ(dialogs.shown, QStringList{"update 1.5"});
+    EXPECT_EQ(events.size(), 2); // no second announcement
+    ASSERT_TRUE(dialogs.answerUpdate);
+    dialogs.answerUpdate(UpdateDialogs::Choice::openDownload);
+    EXPECT_EQ(dialogs.opened, QList<QUrl>{QUrl("https://example.org/quillora/releases")});
+    EXPECT_EQ(manager->availableVersion(), "");
+    EXPECT_EQ(events.last(), "available ");
+    EXPECT_EQ(server.requests().size(), 1);
+}
+
+TEST_F(Updates, EqualOrOlderReleaseDoesNothing) {
+    for (const QByteArray& version : {QByteArray("140"), QByteArray("139")}) {
+        serve("/appcast.xml", feedWith(version, "1.x"));
+        const qsizetype requests = server.requests().size();
+        const QString logBefore = logText();
+        auto manager = makeManager();
+        ASSERT_TRUE(waitForRequests(requests + 1));
+        ASSERT_TRUE(waitUntil([&] { return logText().size() > logBefore.size(); }));
+        spin(30ms);
+        EXPECT_TRUE(events.isEmpty()) << version.toStdString();
+        EXPECT_EQ(manager->availableVersion(), "");
+        EXPECT_TRUE(
+            logText()
+                .mid(logBefore.size())
+                .endsWith(
+                    " Controllo aggiornamenti: nessun aggiornamento disponibile (installata la 1.4)\n"));
+    }
+}
+
+TEST_F(Updates, FeedOverrideIsHonoured) {
+    serve("/beta.xml", feedWith("160", "1.6 beta"));
+    QSettings(QStringLiteral("Tandrevel"), QStringLiteral("Quillora"))
+        .setValue("QuilloraFeedOverride", server.url("/beta.xml"));
+    auto manager = makeManager();
+    EXPECT_EQ(manager->controller().feedURLString(), server.url("/beta.xml"));
+    ASSERT_TRUE(waitUntil([&] { return events.size() == 2; }));
+    EXPECT_EQ(server.requests().first().path, "/beta.xml");
+    EXPECT_EQ(manager->availableVersion(), "1.6 beta");
+
+    // Without the preference, Info.ini's address.
+    QSettings(QStringLiteral("Tandrevel"), QStringLiteral("Quillora")).remove("QuilloraFeedOverride");
+    EXPECT_EQ(manager->controller().feedURLString(), server.url("/appcast.xml"));
+}
+
+TEST_F(Updates, BadFeedsAreRefusedWithTheReasonLogged) {
+    QByteArray deep = "<item>";
+    for (int level = 0; level < 30; ++level) {
+        deep += "<x>";
+    }
+    const QList<std::tuple<int, QByteArray, QString>> cases{
+        {200, "<html>not a feed</html>", "feed rifiutato: l'elemento principale è <html>"},
+        {200, feedWith("150", "1.5").replace("<item>", deep),
+         "feed rifiutato: il feed è annidato oltre 16 livelli"},
+        {200, QByteArray(Appcast::maxBytes + 10, ' '), "il feed è troppo grande"},
+        {200, feedWith("latest", "1.5"), "feed rifiutato: la voce 1 ha una versione non valida"},
+        {404, "", "il server del feed ha risposto con lo stato 404"},
+    };
+    for (const auto& [status, body, reason] : cases) {
+        serve("/appcast.xml", body, status);
+        const QString logBefore = logText();
+        auto manager = makeManager();
+        ASSERT_TRUE(waitUntil([&] { return logText().size() > logBefore.size(); }));
+        const QString logged = logText().mid(logBefore.size());
+        EXPECT_TRUE(logged.contains(" Controllo aggiornamenti: " + reason)) << logged.toStdString();
+        spin(20ms);
+        EXPECT_TRUE(events.isEmpty()) << reason.toStdString();
+        EXPECT_TRUE(dialogs.shown.isEmpty()); // a quiet check shows nothing
+    }
+}
+
+TEST_F(Updates, UserInitiatedCheckAnswersInADialog) {
+    auto manager = makeManager(1h);
+    manager->controller().checkForUpdates();
+    ASSERT_TRUE(waitUntil([&] { return !dialogs.shown.isEmpty(); }));
+    EXPECT_EQ(dialogs.shown, QStringList{"update 1.5"});
+    // Shown by the updater itself: published, but not for the application to announce.
+    EXPECT_EQ(events, QStringList{"available 1.5"});
+    dialogs.answerUpdate(UpdateDialogs::Choice::later);
+    EXPECT_TRUE(dialogs.opened.isEmpty());
+    EXPECT_EQ(manager->availableVersion(), "");
+
+    serve("/appcast.xml", feedWith("140", "1.4"));
+    manager->controller().checkForUpdates();
+    ASSERT_TRUE(waitUntil([&] { return dialogs.shown.size() == 2; }));
+    EXPECT_EQ(dialogs.shown.last(), "up to date 1.4");
+
+    serve("/appcast.xml", "", 503);
+    manager->controller().checkForUpdates();
+    ASSERT_TRUE(waitUntil([&] { return dialogs.shown.size() == 3; }));
+    EXPECT_EQ(dialogs.shown.last(), "failed il server del feed ha risposto con lo stato 503");
+    EXPECT_FALSE(manager->controller().sessionInProgress());
+}
+
+TEST_F(Updates, FeedAddressMustBeHttpsOrThisMachine) {
+    info = std::make_unique<InfoIni>(
+        QStringList{"CFBundleVersion=140", "SUFeedURL=http://192.0.2.1/appcast.xml"});
+    auto manager = makeManager(1h);
+    manager->controller().checkForUpdates();
+    ASSERT_EQ(dialogs.shown.size(), 1);
+    EXPECT_TRUE(dialogs.shown.first().startsWith("failed indirizzo del feed non utilizzabile"))
+        << dialogs.shown.first().toStdString();
+    EXPECT_TRUE(server.requests().isEmpty());
+
+    // A redirect that leaves this machine is not followed either.
+    info = std::make_unique<InfoIni>(
+        QStringList{"CFBundleVersion=140", "SUFeedURL=" + server.url("/moved.xml")});
+    server.setReply("/moved.xml", {302, "text/plain", "", {{"Location", "http://192.0.2.1/appcast.xml"}}});
+    manager->controller().checkForUpdates();
+    ASSERT_TRUE(waitUntil([&] { return dialogs.shown.size() == 2; }));
+    EXPECT_TRUE(dialogs.shown.last().contains("reindirizzamento")) << dialogs.shown.last().toStdString();
+}
+
+TEST_F(Updates, NoFirstCheckOnceTheManagerIsGone) {
+    makeManager(30ms).reset();
+    spin(100ms);
+    EXPECT_TRUE(server.requests().isEmpty());
+}
+
+TEST_F(Updates, ScheduledChecksFollowTheWallClock) {
+    QDateTime now = QDateTime::fromSecsSinceEpoch(1'800'000'000, Qt::UTC);
+    Updater::Schedule schedule;
+    schedule.pollInterval = 5ms;
+    schedule.now = [&now] { return now; };
+    auto manager = makeManager(1h, schedule);
+    spin(40ms);
+    EXPECT_TRUE(server.requests().isEmpty());
+
+    now = now.addSecs(24 * 3600 - 60);
+    spin(40ms);
+    EXPECT_TRUE(server.requests().isEmpty());
+
+    now = now.addSecs(60);
+    ASSERT_TRUE(waitForRequests(1));
+    ASSERT_TRUE(waitUntil([&] { return events.size() == 2; }));
+
+    // A later release replaces the one waiting; the same one is not announced again.
+    now = now.addSecs(24 * 3600);
+    ASSERT_TRUE(waitForRequests(2));
+    spin(30ms);
+    EXPECT_EQ(events.size(), 2);
+    serve("/appcast.xml", feedWith("151", "1.5.1"));
+    now = now.addSecs(24 * 3600);
+    ASSERT_TRUE(waitForRequests(3));
+    ASSERT_TRUE(waitUntil([&] { return events.size() == 4; }));
+    EXPECT_EQ(events.mid(2), (QStringList{"available 1.5.1", "found 1.5.1 (published: 1.5.1)"}));
+}
+
+// The updater's side of the conversation, as its delegate sees it.
+class RecordingDelegate : public UpdaterDelegate {
+public:
+    std::optional<QString> feedURLString() override { return std::nullopt; }
+    void didFindValidUpdate(const AppcastItem& update) override {
+        calls.append("found " + update.displayVersion);
+    }
+    void didAbortWithError(const QString&) override { calls.append("aborted"); }
+    bool supportsGentleScheduledUpdateReminders() override { return gentle; }
+    bool shouldHandleShowingScheduledUpdate(const AppcastItem&, bool immediateFocus) override {
+        calls.append(immediateFocus ? "should show (focus)" : "should show");
+        return false;
+    }
+    void willHandleShowingUpdate(bool handle, const AppcastItem& update) override {
+        calls.append(QStringLiteral("will show %1 %2").arg(handle).arg(update.displayVersion));
+    }
+    void willFinishUpdateSession() override { calls.append("finished"); }
+
+    bool gentle = true;
+    QStringList calls;
+};
+
+TEST_F(Updates, UpdaterTellsItsDelegateInOrder) {
+    RecordingDelegate delegate;
+    Updater updater(delegate, {});
+    updater.checkForUpdatesInBackground();
+    ASSERT_TRUE(waitUntil([&] { return delegate.calls.size() == 3; }));
+    EXPECT_EQ(delegate.calls, (QStringList{"found 1.5", "should show", "will show 0 1.5"}));
+    EXPECT_TRUE(updater.sessionInProgress());
+
+    // Without gentle reminders the updater shows a scheduled find itself (here: nowhere, so it ends).
+    RecordingDelegate plain;
+    plain.gentle = false;
+    Updater other(plain, {});
+    other.checkForUpdatesInBackground();
+    ASSERT_TRUE(waitUntil([&] { return plain.calls.size() == 3; }));
+    EXPECT_EQ(plain.calls, (QStringList{"found 1.5", "will show 1 1.5", "finished"}));
+}
+
+TEST_F(Updates, AnUpdaterDestroyedMidCheckHearsNothingMore) {
+    server.setReply("/appcast.xml", {200, "application/rss+xml", "", {}, true});
+    RecordingDelegate delegate;
+    auto updater = std::make_unique<Updater>(delegate, Updater::Schedule{});
+    updater->checkForUpdatesInBackground();
+    ASSERT_TRUE(waitForRequests(1));
+    updater.reset();
+    spin(30ms);
+    EXPECT_TRUE(delegate.calls.isEmpty());
+}
+
+} // namespace
