@@ -1,41 +1,16 @@
-// The updater's message boxes on the offscreen platform: what each says, that each answer reaches the
-// updater exactly once, and a whole user-initiated check against a feed served on 127.0.0.1.
-#include "AppTestSupport.h"
+// The updater's message boxes on the offscreen platform: each answer reaches the updater exactly once.
 #include "Quillora/Desktop/UpdateDialogBoxes.h"
+#include "Services/AppTestSupport.h"
 
-#include <QApplication>
+#include <QAbstractButton>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QTest>
-
-using namespace std::chrono_literals;
-using Choice = UpdateDialogs::Choice;
+#include <gtest/gtest.h>
 
 namespace {
 
-QAbstractButton* buttonNamed(QMessageBox* box, const QString& text) {
-    if (box == nullptr) {
-        return nullptr;
-    }
-    for (QAbstractButton* button : box->buttons()) {
-        if (button->text().remove(QLatin1Char('&')) == text) {
-            return button;
-        }
-    }
-    return nullptr;
-}
+using Choice = UpdateDialogs::Choice;
 
-AppcastItem release(const QString& version) {
-    AppcastItem item;
-    item.title = QStringLiteral("Quillora ") + version;
-    item.version = QStringLiteral("300");
-    item.displayVersion = version;
-    item.downloadURL = QUrl(QStringLiteral("https://example.org/Quillora.AppImage"));
-    item.infoURL = QUrl(QStringLiteral("https://example.org/quillora/3.0"));
-    return item;
-}
-
-// The real boxes; opening a location is recorded instead of starting a browser.
 class RecordingBoxes final : public UpdateDialogBoxes {
 public:
     using UpdateDialogBoxes::UpdateDialogBoxes;
@@ -43,166 +18,54 @@ public:
     QList<QUrl> opened;
 };
 
-class CountingDelegate final : public UpdaterDelegate {
-public:
-    std::optional<QString> feedURLString() override { return std::nullopt; }
-    void didFindValidUpdate(const AppcastItem&) override {}
-    void didAbortWithError(const QString&) override {}
-    bool supportsGentleScheduledUpdateReminders() override { return true; }
-    bool shouldHandleShowingScheduledUpdate(const AppcastItem&, bool) override { return false; }
-    void willHandleShowingUpdate(bool, const AppcastItem&) override {}
-    void willFinishUpdateSession() override { ++finished; }
-    int finished = 0;
-};
+AppcastItem release() {
+    AppcastItem item;
+    item.version = "300";
+    item.displayVersion = "3.0";
+    item.downloadURL = QUrl("https://example.org/Quillora.AppImage");
+    return item;
+}
 
-QByteArray feed(const QByteArray& version, const QByteArray& shortVersion) {
-    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-           "<rss version=\"2.0\" xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\">"
-           "<channel><item><title>Quillora</title><link>https://example.org/quillora/releases</link>"
-           "<sparkle:version>" +
-           version + "</sparkle:version><sparkle:shortVersionString>" + shortVersion +
-           "</sparkle:shortVersionString>"
-           "<enclosure url=\"https://example.org/Quillora.AppImage\" length=\"1\" "
-           "type=\"application/octet-stream\"/></item></channel></rss>";
+TEST(UpdateDialogBoxes, EachAnswerArrivesOnce) {
+    for (const auto& [button, expected] : std::vector<std::pair<QString, Choice>>{
+             {"Scarica", Choice::openDownload}, {"Più tardi", Choice::later}, {"", Choice::later}}) {
+        RecordingBoxes boxes;
+        QList<Choice> answers;
+        boxes.showUpdateFound(release(), [&](Choice choice) { answers.append(choice); });
+        QMessageBox* box = boxes.currentBox();
+        ASSERT_TRUE(box != nullptr && box->isVisible());
+        EXPECT_TRUE(answers.isEmpty());
+        for (QAbstractButton* candidate : box->buttons()) {
+            if (!button.isEmpty() && candidate->text().remove('&') == button) {
+                QTest::mouseClick(candidate, Qt::LeftButton);
+            }
+        }
+        if (button.isEmpty()) {
+            QTest::keyClick(box, Qt::Key_Escape);
+        }
+        spin(std::chrono::milliseconds(30));
+        EXPECT_EQ(answers, QList<Choice>{expected}) << button.toStdString();
+        EXPECT_EQ(boxes.currentBox(), nullptr);
+        EXPECT_TRUE(boxes.opened.isEmpty()); // opening is the updater's decision
+    }
+}
+
+TEST(UpdateDialogBoxes, ReplacedOrDestroyedBoxesStillAnswerOnce) {
+    int upToDate = 0, failed = 0;
+    QList<Choice> found;
+    {
+        RecordingBoxes boxes;
+        boxes.showUpToDate("2.1", [&] { ++upToDate; });
+        boxes.showCheckFailed("feed non raggiungibile", [&] { ++failed; });
+        EXPECT_EQ(upToDate, 1); // replaced: answered
+        EXPECT_TRUE(boxes.currentBox()->informativeText().contains("feed non raggiungibile"));
+        QTest::keyClick(boxes.currentBox(), Qt::Key_Return);
+        EXPECT_EQ(failed, 1);
+        boxes.showUpdateFound(release(), [&](Choice choice) { found.append(choice); });
+    }
+    EXPECT_EQ(found, QList<Choice>{Choice::later}); // gone with the box up: "later"
+    spin(std::chrono::milliseconds(30));
+    EXPECT_EQ(std::tuple(upToDate, failed, found.size()), std::tuple(1, 1, 1));
 }
 
 } // namespace
-
-class UpdateDialogTests : public QObject {
-    Q_OBJECT
-
-private slots:
-    void updateFoundAnswersOncePerButton_data();
-    void updateFoundAnswersOncePerButton();
-    void upToDateAndCheckFailed();
-    void unansweredBoxesStillAnswerOnce();
-    void userCheckOpensTheReleasePage();
-};
-
-void UpdateDialogTests::updateFoundAnswersOncePerButton_data() {
-    QTest::addColumn<QString>("button"); // empty: the Escape key
-    QTest::addColumn<Choice>("expected");
-    QTest::newRow("Scarica") << QStringLiteral("Scarica") << Choice::openDownload;
-    QTest::newRow("Più tardi") << QStringLiteral("Più tardi") << Choice::later;
-    QTest::newRow("Escape") << QString() << Choice::later;
-}
-
-void UpdateDialogTests::updateFoundAnswersOncePerButton() {
-    QFETCH(QString, button);
-    QFETCH(Choice, expected);
-    const InfoIni info({"CFBundleShortVersionString=2.1", "CFBundleVersion=210"});
-    RecordingBoxes boxes;
-    QList<Choice> answers;
-    boxes.showUpdateFound(release(QStringLiteral("3.0")), [&](Choice choice) { answers.append(choice); });
-
-    QMessageBox* box = boxes.currentBox();
-    QVERIFY(box != nullptr);
-    QVERIFY(box->isVisible());
-    QCOMPARE(box->text(), QStringLiteral("È disponibile Quillora 3.0"));
-    QVERIFY2(box->informativeText().contains(QStringLiteral("2.1")), qPrintable(box->informativeText()));
-    QCOMPARE(box->buttons().size(), 2);
-    QCOMPARE(box->defaultButton(), buttonNamed(box, QStringLiteral("Scarica")));
-    QVERIFY(answers.isEmpty()); // nothing is answered until the user does
-
-    if (button.isEmpty()) {
-        QTest::keyClick(box, Qt::Key_Escape);
-    } else {
-        QAbstractButton* target = buttonNamed(box, button);
-        QVERIFY(target != nullptr);
-        QTest::mouseClick(target, Qt::LeftButton);
-    }
-    QCOMPARE(answers, QList<Choice>{expected});
-    QCOMPARE(boxes.currentBox(), nullptr);
-    spin(50ms); // the box is gone and answers nothing more
-    QCOMPARE(answers.size(), 1);
-    QVERIFY(boxes.opened.isEmpty()); // opening is the updater's decision
-}
-
-void UpdateDialogTests::upToDateAndCheckFailed() {
-    RecordingBoxes boxes;
-    int upToDate = 0;
-    boxes.showUpToDate(QStringLiteral("2.1"), [&] { ++upToDate; });
-    QMessageBox* box = boxes.currentBox();
-    QVERIFY(box != nullptr && box->isVisible());
-    QCOMPARE(box->text(), QStringLiteral("Quillora è aggiornata"));
-    QCOMPARE(box->informativeText(), QStringLiteral("Hai l'ultima versione (2.1)."));
-    QCOMPARE(box->buttons().size(), 1);
-    QTest::mouseClick(box->buttons().first(), Qt::LeftButton);
-    QCOMPARE(upToDate, 1);
-
-    int failed = 0;
-    boxes.showCheckFailed(QStringLiteral("feed non raggiungibile: Connection refused"), [&] { ++failed; });
-    box = boxes.currentBox();
-    QVERIFY(box != nullptr && box->isVisible());
-    QCOMPARE(box->text(), QStringLiteral("Non riesco a controllare gli aggiornamenti"));
-    QCOMPARE(box->informativeText(),
-             QStringLiteral("Riprova più tardi. (feed non raggiungibile: Connection refused)"));
-    QTest::keyClick(box, Qt::Key_Return);
-    QCOMPARE(failed, 1);
-    spin(50ms);
-    QCOMPARE(upToDate, 1);
-    QCOMPARE(failed, 1);
-}
-
-void UpdateDialogTests::unansweredBoxesStillAnswerOnce() {
-    int first = 0;
-    QList<Choice> second;
-    {
-        RecordingBoxes boxes;
-        boxes.showUpToDate(QStringLiteral("2.1"), [&] { ++first; });
-        QMessageBox* replaced = boxes.currentBox();
-        // A second box replaces the first, which counts as answered.
-        boxes.showUpdateFound(release(QStringLiteral("3.0")), [&](Choice choice) { second.append(choice); });
-        QCOMPARE(first, 1);
-        QVERIFY(boxes.currentBox() != replaced);
-        QVERIFY(second.isEmpty());
-    }
-    // Gone with the box still up: "later", once.
-    QCOMPARE(second, QList<Choice>{Choice::later});
-    spin(50ms);
-    QCOMPARE(first, 1);
-    QCOMPARE(second.size(), 1);
-}
-
-void UpdateDialogTests::userCheckOpensTheReleasePage() {
-    LocalHttpServer server;
-    server.setReply("/appcast.xml", {200, "application/rss+xml", feed("300", "3.0"), {}});
-    const InfoIni info({"CFBundleShortVersionString=2.1", "CFBundleVersion=210",
-                        "SUFeedURL=" + server.url(QStringLiteral("/appcast.xml"))});
-    CountingDelegate delegate;
-    Updater updater(delegate, {});
-    auto boxes = std::make_unique<RecordingBoxes>(&updater);
-
-    updater.checkForUpdates();
-    QVERIFY(waitUntil([&] { return boxes->currentBox() != nullptr; }));
-    QVERIFY(updater.sessionInProgress());
-    // While the box is up, the session stays open: no second check, no second box.
-    QMessageBox* box = boxes->currentBox();
-    updater.checkForUpdates();
-    updater.checkForUpdatesInBackground();
-    spin(100ms);
-    QCOMPARE(server.requests().size(), 1);
-    QCOMPARE(boxes->currentBox(), box);
-
-    QTest::mouseClick(buttonNamed(box, QStringLiteral("Scarica")), Qt::LeftButton);
-    QCOMPARE(boxes->opened, QList<QUrl>{QUrl(QStringLiteral("https://example.org/quillora/releases"))});
-    QVERIFY(!updater.sessionInProgress());
-    QCOMPARE(delegate.finished, 1);
-
-    // A failing check answers in its box; once the boxes are gone the updater shows nothing and still ends
-    // its session.
-    server.setReply("/appcast.xml", {500, "text/plain", "down", {}});
-    updater.checkForUpdates();
-    QVERIFY(waitUntil([&] { return boxes->currentBox() != nullptr; }));
-    QCOMPARE(boxes->currentBox()->text(), QStringLiteral("Non riesco a controllare gli aggiornamenti"));
-    QTest::mouseClick(boxes->currentBox()->buttons().first(), Qt::LeftButton);
-    QCOMPARE(delegate.finished, 2);
-    boxes.reset();
-    updater.checkForUpdates();
-    QVERIFY(waitUntil([&] { return !updater.sessionInProgress(); }));
-    QCOMPARE(delegate.finished, 3);
-    QCOMPARE(server.requests().size(), 3);
-}
-
-QTEST_MAIN(UpdateDialogTests)
-#include "UpdateDialogTests.moc"

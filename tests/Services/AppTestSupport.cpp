@@ -5,8 +5,10 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSettings>
 #include <QTcpSocket>
 #include <QThread>
+#include <algorithm>
 
 LocalHttpServer::LocalHttpServer() {
     if (!server_.listen(QHostAddress::LocalHost, 0)) {
@@ -78,15 +80,6 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
     return true;
 }
 
-void spin(std::chrono::milliseconds time) {
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < time.count()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-}
-
 quint16 closedPort() {
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
@@ -97,10 +90,9 @@ quint16 closedPort() {
 
 InfoIni::InfoIni(const QStringList& lines) {
     QFile file(path());
-    if (!file.open(QIODevice::WriteOnly)) {
+    if (!file.open(QIODevice::WriteOnly) || file.write((lines.join('\n') + '\n').toUtf8()) < 0) {
         qFatal("cannot write the test's Info.ini");
     }
-    file.write((lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8());
     file.close();
     qputenv("QUILLORA_INFO_INI", path().toUtf8());
 }
@@ -115,8 +107,114 @@ InfoIni::~InfoIni() {
 QString logText() {
     Diagnostics::flush();
     QFile file(QString::fromStdString(Diagnostics::fileURL().string()));
-    if (!file.open(QIODevice::ReadOnly)) {
-        return {};
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+QByteArray appcastFeed(const QByteArray& version, const QByteArray& shortVersion) {
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<rss version=\"2.0\" "
+           "xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\"><channel><item>"
+           "<title>Quillora</title><link>https://example.org/quillora/releases</link><sparkle:version>" +
+           version + "</sparkle:version><sparkle:shortVersionString>" + shortVersion +
+           "</sparkle:shortVersionString><enclosure url=\"https://example.org/Quillora.AppImage\" "
+           "length=\"1\" "
+           "type=\"application/octet-stream\"/></item></channel></rss>";
+}
+
+namespace {
+
+// Cancels its entry when the model drops it.
+struct ManualTimer final : ModelTimer {
+    explicit ManualTimer(std::shared_ptr<ManualClock::Entry> timed) : entry(std::move(timed)) {}
+    ~ManualTimer() override { entry->cancelled = true; }
+    std::shared_ptr<ManualClock::Entry> entry;
+};
+
+} // namespace
+
+std::shared_ptr<ManualClock::Entry> ManualClock::add(std::chrono::milliseconds delay,
+                                                     std::chrono::milliseconds interval,
+                                                     std::function<void()> body) {
+    auto entry = std::make_shared<Entry>(Entry{now_ + delay, interval, std::move(body), nextOrder_++, false});
+    entries_.push_back(entry);
+    return entry;
+}
+
+std::unique_ptr<ModelTimer> ManualClock::repeat(std::chrono::milliseconds interval,
+                                                std::function<void()> body) {
+    return std::make_unique<ManualTimer>(add(interval, interval, std::move(body)));
+}
+
+void ManualClock::once(std::chrono::milliseconds delay, std::function<void()> body) {
+    add(delay, std::chrono::milliseconds(0), std::move(body));
+}
+
+void ManualClock::advance(std::chrono::milliseconds duration) {
+    const TimePoint target = now_ + duration;
+    for (;;) {
+        std::erase_if(entries_, [](const auto& entry) { return entry->cancelled; });
+        const auto next =
+            std::min_element(entries_.begin(), entries_.end(), [](const auto& a, const auto& b) {
+                return a->due != b->due ? a->due < b->due : a->order < b->order;
+            });
+        if (next == entries_.end() || (*next)->due > target) {
+            break;
+        }
+        const std::shared_ptr<Entry> entry = *next;
+        now_ = entry->due;
+        entry->cancelled = entry->interval.count() == 0;
+        entry->due += entry->interval;
+        entry->order = nextOrder_++;
+        entry->body(); // may add or cancel entries
     }
-    return QString::fromUtf8(file.readAll());
+    now_ = target;
+}
+
+SimulatedAudioHardware::DeviceConfig simulatedDevice(const std::string& name, std::vector<int> inputStreams,
+                                                     std::vector<int> outputStreams) {
+    SimulatedAudioHardware::DeviceConfig device;
+    device.name = name;
+    device.uid = name;
+    device.inputStreams = std::move(inputStreams);
+    device.outputStreams = std::move(outputStreams);
+    device.input = device.output = SimulatedAudioHardware::Signal::tone(220, 0.2f);
+    return device;
+}
+
+ModelHarness::ModelHarness() {
+    QSettings().clear();
+    auto hardware = std::make_unique<SimulatedAudioHardware>();
+    sim = hardware.get();
+    AudioHardware::setShared(std::move(hardware));
+    sim->setClockMode(SimulatedAudioHardware::ClockMode::realTime);
+    sim->addDevice(simulatedDevice("Altoparlanti", {}, {2}));
+    mic = sim->addDevice(simulatedDevice("Cuffie R&D USB", {1}, {})); // "&" is not a menu mnemonic here
+    makeModel();
+}
+
+ModelHarness::~ModelHarness() {
+    if (model) {
+        model->stop();
+        model->setViews(nullptr);
+    }
+    model.reset(); // releases its recorder before the audio system goes
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    AudioHardware::setShared(nullptr);
+}
+
+void ModelHarness::makeModel() {
+    auto manual = std::make_unique<ManualClock>();
+    clock = manual.get();
+    auto fake = std::make_unique<RecordingServices>();
+    services = fake.get();
+    RecorderModel::Options options;
+    options.clock = std::move(manual);
+    options.services = std::move(fake);
+    options.recordingsDirectory = [this] { return std::filesystem::path(folder.path().toStdString()); };
+    model = std::make_unique<RecorderModel>(std::move(options));
+    model->setViews(&views);
+}
+
+bool ModelHarness::startRecording() {
+    model->start();
+    return waitUntil([this] { return !model->isAwaitingPermission(); }) && model->isRecording();
 }
