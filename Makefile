@@ -52,7 +52,9 @@ test-tsan: deps
 fuzz-regress: deps
 	JOBS=$(JOBS) scripts/run-fuzzers.sh --regress build-fuzz
 
-run: build
+# Only the program it runs, not the tests and benchmarks.
+run: configure
+	cmake --build $(BUILD) -j $(JOBS) --target quillora
 	scripts/record-demo.sh $(BUILD)
 
 bench: build

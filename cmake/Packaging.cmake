@@ -16,7 +16,7 @@ include(GNUInstallDirs)
 
 set(QUILLORA_APP_ID "com.tandrevel.Quillora")
 set(QUILLORA_PACKAGING_DIR "${PROJECT_SOURCE_DIR}/packaging")
-set(QUILLORA_ICON_SVG "${PROJECT_SOURCE_DIR}/Quillora/resources/symbols/quillora.svg")
+set(QUILLORA_ICON_SVG "${PROJECT_SOURCE_DIR}/Quillora/Desktop/resources/symbols/quillora.svg")
 
 install(FILES "${QUILLORA_PACKAGING_DIR}/${QUILLORA_APP_ID}.desktop"
         DESTINATION "${CMAKE_INSTALL_DATADIR}/applications")

@@ -1,7 +1,7 @@
 // The update feed. Input: the feed document as downloaded.
-#include "Quillora/Appcast.h"
+#include "Quillora/Services/Appcast.h"
 #include "FuzzSupport.h"
-#include "Quillora/WebAccess.h"
+#include "Quillora/Services/WebAccess.h"
 
 #include <algorithm>
 

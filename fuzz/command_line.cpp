@@ -1,7 +1,7 @@
 // The command-line reader. Input: the arguments separated by NUL bytes, as in /proc/<pid>/cmdline;
 // argument 0 is the program path.
 #include "FuzzSupport.h"
-#include "Quillora/CommandLine.h"
+#include "Quillora/CommandLine/CommandLine.h"
 
 #include <QRegularExpression>
 #include <cerrno>

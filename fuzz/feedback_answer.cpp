@@ -1,7 +1,7 @@
 // The feedback service's answer and the message length count. Input: the answer's body as received; the
 // same bytes are also counted as a message, read as UTF-8 and as raw UTF-16 (lone surrogates included).
 #include "FuzzSupport.h"
-#include "Quillora/FeedbackSender.h"
+#include "Quillora/Services/FeedbackSender.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -3,7 +3,7 @@
 // is stretched, and which byte limit to read with. Copies and long lines take the file past the reader's
 // first 64 KiB window. The file is written afresh for every run.
 #include "FuzzSupport.h"
-#include "Quillora/AppInfo.h"
+#include "Quillora/Services/AppInfo.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs every Debian package that building and testing Quillora needs.
-# Idempotent: packages already present are not fetched again. Needs root (or sudo).
+# Idempotent: packages already present are not fetched again. Needs root (or sudo) only when something
+# is missing.
 set -euo pipefail
 
 packages=(
@@ -43,9 +44,17 @@ fi
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null || ! sudo -v; then
+    echo "These Debian packages are missing and installing them needs root:" >&2
+    echo "  ${missing[*]}" >&2
+    echo "Ask an administrator to run scripts/install-deps.sh (or apt-get install them), then run make again." >&2
+    exit 1
+  fi
   SUDO="sudo"
 fi
-echo "Installing: ${missing[*]}"
+echo "Installing ${#missing[@]} packages and what they need (a few minutes on a fresh system): ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+$SUDO apt-get update
+# One line per package fetched and set up, so a long install shows that it is moving.
+$SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+echo "Dependencies installed."

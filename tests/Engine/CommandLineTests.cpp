@@ -1,5 +1,5 @@
 // How the program reads its arguments.
-#include "Quillora/CommandLine.h"
+#include "Quillora/CommandLine/CommandLine.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 // once it ends.
 
 #include "Platform/Audio/PipeWire/PipeWireAudioHardware.h"
-#include "Quillora/RecorderModel.h"
+#include "Quillora/Model/RecorderModel.h"
 #include "QuilloraCore/CallDetector.h"
 #include "QuilloraCore/CallRecorder.h"
 #include "QuilloraCore/Diagnostics.h"

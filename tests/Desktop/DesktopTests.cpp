@@ -1,0 +1,246 @@
+// The desktop face on the offscreen platform against a real model on the simulated audio system: where
+// panels go, the recording panel and the notices, and the status menu in each state.
+#include "Quillora/Desktop/FloatingPanel.h"
+#include "Quillora/Desktop/OverlayViews.h"
+#include "Quillora/Desktop/QuilloraApp.h"
+#include "Quillora/Services/AppInfo.h"
+#include "Quillora/Services/UpdateManager.h"
+#include "Services/AppTestSupport.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+#include <QSettings>
+#include <QTest>
+#include <QToolButton>
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+using State = QuilloraApp::LabelState;
+
+// The menu as the user reads it: "-" for a separator, "[x] "/"[ ] " before a toggle, "(label) " before a
+// row that cannot be chosen; a lone "&" marks a mnemonic and is not shown, "&&" shows one "&".
+QStringList rowsOf(const QMenu& menu) {
+    QStringList rows;
+    for (const QAction* action : menu.actions()) {
+        const QString text = action->text().replace("&&", "\x01").remove('&').replace("\x01", "&");
+        rows.append(action->isSeparator()   ? QStringLiteral("-")
+                    : action->isCheckable() ? (action->isChecked() ? "[x] " : "[ ] ") + text
+                    : !action->isEnabled()  ? "(label) " + text
+                                            : text);
+    }
+    return rows;
+}
+
+void choose(QMenu& menu, const QString& text) {
+    for (QAction* action : menu.actions()) {
+        if (action->text() == text) {
+            return action->trigger();
+        }
+    }
+    ADD_FAILURE() << "no row " << text.toStdString() << " in " << rowsOf(menu).join(" | ").toStdString();
+}
+
+class Desktop : public testing::Test, public ModelHarness {
+protected:
+    Desktop() { model->setViews(panels.get()); }
+    ~Desktop() override {
+        model->stop();
+        model->setViews(nullptr);
+    }
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    std::unique_ptr<PanelViews> panels = std::make_unique<PanelViews>(*model);
+};
+
+TEST(Placement, PanelsGoTopRightStayOnScreenAndKeepClearOfEachOther) {
+    const QRect screen(0, 32, 1920, 1048); // a top bar of 32 pixels
+    EXPECT_EQ(FloatingPanel::topRightOrigin(screen, QSize(400, 100)), QPoint(1920 - 400 - 16, 32 + 16));
+    EXPECT_EQ(FloatingPanel::topRightOrigin(QRect(1920, 0, 1280, 1024), QSize(390, 150)),
+              QPoint(1920 + 1280 - 390 - 16, 16));
+    for (const auto& [frame, kept] : std::vector<std::pair<QRect, QPoint>>{
+             {{100, 200, 400, 100}, {100, 200}},
+             {{8, 40, 400, 100}, {8, 40}},
+             {{1700, 1000, 400, 100}, {1920 - 400 - 8, 1080 - 100 - 8}},
+             {{-50, 0, 400, 100}, {8, 32 + 8}},
+             {{300, 300, 2000, 1200}, {1920 - 2000 - 8, 32 + 8}}}) { // too large: right and top stay in
+        EXPECT_EQ(FloatingPanel::keptOnScreen(screen, frame), kept);
+    }
+    // Below the other panel with the right edges aligned; above it when there is no room below; top right
+    // when there is room on neither side; exactly enough room below still counts.
+    EXPECT_EQ(FloatingPanel::clearOfOrigin(screen, {390, 116}, {1504, 48, 400, 63}), QPoint(1904 - 390, 127));
+    EXPECT_EQ(FloatingPanel::clearOfOrigin(screen, {390, 116}, {600, 900, 400, 63}),
+              QPoint(610, 900 - 16 - 116));
+    EXPECT_EQ(FloatingPanel::clearOfOrigin(screen, {390, 500}, {600, 400, 400, 300}),
+              FloatingPanel::topRightOrigin(screen, {390, 500}));
+    EXPECT_EQ(FloatingPanel::clearOfOrigin(screen, {390, 100}, {600, 1080 - 8 - 100 - 16 - 50, 400, 50}),
+              QPoint(610, 1080 - 8 - 100));
+}
+
+TEST_F(Desktop, APanelRemembersWhereItWasPutAndStaysOnScreen) {
+    auto panel = std::make_unique<FloatingPanel>(new QLabel("x"), "TestPanel");
+    EXPECT_EQ(panel->pos(), FloatingPanel::topRightOrigin(screen, panel->size()));
+    panel->showPanel();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(QSettings().contains(FloatingPanel::settingsKey("TestPanel"))) << "the start is no choice";
+    panel->move(screen.topLeft() + QPoint(120, 140));
+    panel = std::make_unique<FloatingPanel>(new QLabel("x"), "TestPanel");
+    EXPECT_EQ(panel->pos(), screen.topLeft() + QPoint(120, 140));
+
+    // Growing past the bottom of the screen moves it back up.
+    panel->move(screen.left() + 100, screen.bottom() - 60);
+    panel->showPanel();
+    panel->content()->setFixedHeight(200);
+    EXPECT_TRUE(waitUntil([&] { return panel->frameGeometry().bottom() <= screen.bottom() - 8; }));
+    EXPECT_EQ(panel->pos().x(), screen.left() + 100);
+}
+
+TEST_F(Desktop, NoticesKeepClearOfTheRecordingPanelUnlessMoved) {
+    const Notice notice{"phone.fill", "red", "Chiamata", "Vuoi registrarla?", "Registra", "Non ora", {}, {}};
+    panels->showNotice(notice);
+    EXPECT_EQ(panels->noticePanel()->pos(),
+              FloatingPanel::topRightOrigin(screen, panels->noticePanel()->size()));
+    ASSERT_TRUE(startRecording());
+    const QRect recording = panels->recordingPanel()->frameGeometry();
+    panels->showNotice(notice);
+    const QRect beside = panels->noticePanel()->frameGeometry();
+    EXPECT_EQ(beside.top(), recording.bottom() + 1 + 16);
+    EXPECT_EQ(beside.right(), recording.right());
+    const QPoint chosen = screen.topLeft() + QPoint(40, 300);
+    panels->noticePanel()->move(chosen);
+    panels->showNotice(notice);
+    EXPECT_EQ(panels->noticePanel()->pos(), chosen);
+}
+
+TEST_F(Desktop, NoticeButtonsCallTheirActions) {
+    int primary = 0, secondary = 0;
+    FloatingPanel panel(new NoticeView({"phone.fill", "red", "Chiamata in corso su Zoom", "Vuoi registrarla?",
+                                        "Registra", "Non ora", [&] { ++primary; }, [&] { ++secondary; }}),
+                        "QuilloraNotice");
+    panel.showPanel();
+    QTest::mouseClick(panel.findChild<QPushButton*>("primaryButton"), Qt::LeftButton);
+    EXPECT_EQ(std::pair(primary, secondary), std::pair(1, 0));
+    QTest::mouseClick(panel.findChild<QPushButton*>("secondaryButton"), Qt::LeftButton);
+    EXPECT_EQ(std::pair(primary, secondary), std::pair(1, 1));
+}
+
+TEST_F(Desktop, RecordingPanelShowsTheModelAndDrivesIt) {
+    const AudioObjectID zoom = addCallApp("us.zoom.Zoom", 4101);
+    clock->advance(3s);
+    ASSERT_TRUE(startRecording());
+    FloatingPanel* panel = panels->recordingPanel();
+    ASSERT_TRUE(panel != nullptr && panel->isVisible());
+    EXPECT_EQ(panel->findChild<QLabel*>("microphoneLabel")->text(), "Cuffie R&D USB");
+    clock->advance(1100ms);
+    EXPECT_EQ(panel->findChild<QLabel*>("elapsedLabel")->text(), "00:01");
+    ASSERT_TRUE(waitUntil([&] {
+        clock->advance(100ms);
+        return model->micLevel() > 0;
+    }));
+    EXPECT_EQ(panel->findChild<LevelBar*>("voiceBar")->level(), model->micLevel());
+
+    auto* endedRow = panel->findChild<QWidget*>("endedRow");
+    EXPECT_TRUE(endedRow->isHidden());
+    sim->removeProcess(zoom);
+    clock->advance(8s);
+    EXPECT_FALSE(endedRow->isHidden());
+    QTest::mouseClick(panel->findChild<QPushButton*>("continueButton"), Qt::LeftButton);
+    EXPECT_FALSE(model->callEndedSuggestion());
+    EXPECT_TRUE(endedRow->isHidden());
+
+    QTest::mouseClick(panel->findChild<QToolButton*>("feedbackButton"), Qt::LeftButton);
+    EXPECT_NE(panels->feedbackWindow(), nullptr);
+    QTest::mouseClick(panel->findChild<QPushButton*>("stopButton"), Qt::LeftButton);
+    EXPECT_FALSE(model->isRecording());
+    EXPECT_FALSE(panel->isVisible());
+}
+
+TEST_F(Desktop, MenuInEachState) {
+    UpdateManager updates(UpdateManager::Options{1h, {}});
+    auto face = std::make_unique<QuilloraApp>(*model, updates, panels.get());
+    const QStringList idleTail{"Apri cartella registrazioni",
+                               "-",
+                               "Invia un feedback\u2026",
+                               "[x] Mostra il pannello durante la registrazione",
+                               "[x] Proponi di registrare quando inizia una chiamata",
+                               "[ ] Avvia all'accesso",
+                               "Controlla aggiornamenti\u2026",
+                               "-",
+                               "(label) Quillora " + AppInfo::version(),
+                               "Esci da Quillora"};
+    const auto expectMenu = [&](const QStringList& head, State state, const QString& tip) {
+        face->rebuildMenu();
+        EXPECT_EQ(rowsOf(face->menu()).mid(0, head.size()), head);
+        EXPECT_EQ(face->labelState(), state);
+        EXPECT_EQ(face->trayIcon().toolTip(), tip);
+    };
+    EXPECT_EQ(rowsOf(face->menu()), (QStringList{"Avvia registrazione", "-"} + idleTail));
+    expectMenu({"Avvia registrazione", "-"}, State::idle, "Quillora");
+
+    choose(face->menu(), "Avvia registrazione");
+    ASSERT_TRUE(waitUntil([this] { return model->isRecording(); }));
+    clock->advance(65s);
+    expectMenu({"Ferma registrazione", "(label) In registrazione \u00B7 01:05",
+                "(label) Microfono: Cuffie R&D USB", "-", "Apri cartella registrazioni", "-"},
+               State::recording, "In registrazione \u00B7 01:05");
+    choose(face->menu(), "Ferma registrazione");
+    expectMenu({"Avvia registrazione", "(label) " + model->message(), "-", "Apri cartella registrazioni",
+                "Mostra l'ultima registrazione", "-"},
+               State::idle, "Quillora");
+    choose(face->menu(), "Mostra l'ultima registrazione");
+    EXPECT_EQ(services->revealed.size(), 1u);
+
+    sim->setAuthorizationStatus(AVAuthorizationStatusDenied);
+    ASSERT_TRUE(startRecording());
+    expectMenu({"Ferma registrazione", "(label) In registrazione \u00B7 00:00", "(label) Microfono: nessuno",
+                "(label) Microfono non autorizzato: registro solo l'audio della chiamata.",
+                "Apri le impostazioni del microfono\u2026", "-"},
+               State::recording, "In registrazione \u00B7 00:00");
+    choose(face->menu(), "Apri le impostazioni del microfono\u2026");
+    EXPECT_EQ(services->soundSettings, 1);
+    model->stop();
+
+    // An update waiting: its row comes first, and the icon says so whenever nothing is being recorded.
+    LocalHttpServer server;
+    server.setReply("/appcast.xml", {200, "application/rss+xml", appcastFeed("210", "2.1"), {}});
+    const InfoIni info(
+        {"CFBundleShortVersionString=1.4", "CFBundleVersion=140", "SUFeedURL=" + server.url("/appcast.xml")});
+    UpdateManager found(UpdateManager::Options{1ms, {}});
+    face = std::make_unique<QuilloraApp>(*model, found, panels.get());
+    ASSERT_TRUE(waitUntil([&] { return found.availableVersion() == "2.1"; }));
+    expectMenu({"Installa l'aggiornamento a Quillora 2.1\u2026", "-", "Avvia registrazione"},
+               State::updateAvailable, "Quillora \u00B7 Aggiornamento disponibile");
+    ASSERT_TRUE(startRecording());
+    EXPECT_EQ(face->labelState(), State::recording);
+    model->stop();
+    EXPECT_EQ(face->labelState(), State::updateAvailable);
+    face.reset(); // before the manager it shows
+}
+
+TEST_F(Desktop, MenuActionsReachTheModelAndQuitSavesFirst) {
+    UpdateManager updates(UpdateManager::Options{1h, {}});
+    QuilloraApp face(*model, updates, panels.get());
+    choose(face.menu(), "Mostra il pannello durante la registrazione");
+    choose(face.menu(), "Proponi di registrare quando inizia una chiamata");
+    EXPECT_FALSE(model->showOverlay() || model->proposeOnCall());
+    EXPECT_TRUE(waitUntil([&] {
+        return rowsOf(face.menu()).contains("[ ] Mostra il pannello durante la registrazione") &&
+               rowsOf(face.menu()).contains("[ ] Proponi di registrare quando inizia una chiamata");
+    }));
+    choose(face.menu(), "Apri cartella registrazioni");
+    choose(face.menu(), "Invia un feedback\u2026");
+    EXPECT_EQ(services->opened.size(), 1u);
+    EXPECT_NE(panels->feedbackWindow(), nullptr);
+
+    bool recordingAtQuit = true;
+    face.quit = [&] { recordingAtQuit = model->isRecording(); };
+    ASSERT_TRUE(startRecording());
+    face.rebuildMenu();
+    choose(face.menu(), "Esci da Quillora");
+    EXPECT_FALSE(recordingAtQuit);
+    EXPECT_GT(QFileInfo(model->lastFile()).size(), 0);
+}
+
+} // namespace

@@ -1,0 +1,130 @@
+// The feedback form on the offscreen platform, sending to a service the test runs on 127.0.0.1.
+#include "Quillora/Desktop/Feedback.h"
+#include "Quillora/Desktop/OverlayViews.h"
+#include "Quillora/Services/FeedbackSender.h"
+#include "Services/AppTestSupport.h"
+
+#include <QCheckBox>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class FeedbackForm : public testing::Test {
+protected:
+    FeedbackForm() {
+        QSettings().clear();
+        answer({200, "application/json", R"({"ok":true})", {}});
+    }
+    void answer(LocalHttpServer::Reply reply) { server.setReply("/svc/api/feedback", std::move(reply)); }
+    void open(std::optional<QString> microphone = std::nullopt) {
+        view = std::make_unique<FeedbackView>(std::move(microphone), [this] { ++closes; });
+        view->show();
+    }
+    template <typename T = QWidget>
+    T* child(const char* name) {
+        T* widget = view->findChild<T*>(name);
+        EXPECT_NE(widget, nullptr) << name;
+        return widget;
+    }
+    void type(const QString& text) { child<QPlainTextEdit>("message")->setPlainText(text); }
+    QJsonObject sentBody() const {
+        return QJsonDocument::fromJson(server.requests().constLast().body).object();
+    }
+
+    LocalHttpServer server;
+    InfoIni info{{"CFBundleShortVersionString=3.0.0", "QuilloraServiceURL=" + server.url("/svc")}};
+    std::unique_ptr<FeedbackView> view;
+    int closes = 0;
+};
+
+TEST_F(FeedbackForm, SendsWhatWasTypedAndRemembersWhoSentIt) {
+    for (const auto& [message, sendable] : std::vector<std::pair<QString, bool>>{
+             {"a", false}, {"  \n\t \n ", false}, {" \n e\u0301 \n", false}, {" ok ", true}}) {
+        EXPECT_EQ(FeedbackView::isSendable(message), sendable) << message.toStdString();
+    }
+    open(QStringLiteral("Microfono USB"));
+    type("x");
+    EXPECT_FALSE(child<QPushButton>("send")->isEnabled());
+    QTest::keyClick(child<QLineEdit>("name"), Qt::Key_Return); // too short: nothing goes
+    view->submit();
+    QTest::keyClicks(child<QLineEdit>("name"), "Ada");
+    QTest::keyClicks(child<QLineEdit>("email"), "ada@example.org");
+    type("  ok \n");
+    QTest::keyClick(child<QLineEdit>("name"), Qt::Key_Return);
+    ASSERT_TRUE(waitUntil([&] { return view->sent(); }));
+    ASSERT_EQ(server.requests().size(), 1);
+    EXPECT_EQ(sentBody().value("message"), "  ok \n"); // as typed
+    EXPECT_EQ(sentBody().value("name"), "Ada");
+    EXPECT_EQ(sentBody().value("diagnostics").toString(), view->diagnostics()); // attached by default
+    EXPECT_TRUE(view->diagnostics().contains("Microfono USB"));
+    EXPECT_TRUE(child("thanks")->isVisibleTo(view.get()));
+    QTest::keyClick(child<QPushButton>("done"), Qt::Key_Return);
+    EXPECT_EQ(closes, 1);
+
+    // The next form starts with the name and address, an empty message, and can leave the report out.
+    open();
+    EXPECT_EQ(child<QLineEdit>("email")->text(), "ada@example.org");
+    EXPECT_EQ(child<QPlainTextEdit>("message")->toPlainText(), "");
+    child<QCheckBox>("includeReport")->click();
+    type("Senza resoconto");
+    child<QPushButton>("send")->click();
+    ASSERT_TRUE(waitUntil([&] { return view->sent(); }));
+    EXPECT_EQ(sentBody().value("diagnostics"), "");
+    EXPECT_EQ(sentBody().value("app").toObject().value("microphone"), "");
+}
+
+TEST_F(FeedbackForm, OneSendAtATimeAndAFailureKeepsTheForm) {
+    answer({200, "application/json", R"({"ok":false,"error":"Messaggio troppo lungo."})", {}});
+    open();
+    type("Prova");
+    QTest::keyClick(child<QPlainTextEdit>("message"), Qt::Key_Return); // a line break, not a send
+    EXPECT_FALSE(view->sending());
+    child<QPushButton>("send")->click();
+    ASSERT_TRUE(waitUntil([&] { return !view->sending(); }));
+    EXPECT_EQ(child<QLabel>("error")->text(), "Messaggio troppo lungo.");
+    EXPECT_TRUE(child("error")->isVisibleTo(view.get()));
+    EXPECT_EQ(child<QPlainTextEdit>("message")->toPlainText().trimmed(), "Prova");
+    EXPECT_TRUE(child<QPushButton>("send")->isEnabled());
+
+    answer({200, "application/json", {}, {}, true}); // never answers
+    child<QPushButton>("send")->click();
+    EXPECT_FALSE(child("error")->isVisibleTo(view.get())) << "the error stays during the next attempt";
+    child<QPushButton>("send")->click();
+    QTest::keyClick(child<QLineEdit>("name"), Qt::Key_Return);
+    spin(200ms);
+    EXPECT_EQ(server.requests().size(), 2);
+    EXPECT_TRUE(view->sending());
+    QTest::keyClick(child<QLineEdit>("name"), Qt::Key_Escape);
+    EXPECT_EQ(closes, 1);
+}
+
+TEST_F(FeedbackForm, TheModelOpensOneWindowAndKeepsTheDraft) {
+    ModelHarness harness;
+    PanelViews panels(*harness.model);
+    harness.model->setViews(&panels);
+    harness.model->openFeedback();
+    QWidget* window = panels.feedbackWindow();
+    ASSERT_TRUE(window != nullptr && window->isVisible());
+    window->findChild<QPlainTextEdit*>("message")->setPlainText("bozza");
+    window->close(); // the title bar's close only hides it
+    harness.model->openFeedback();
+    ASSERT_EQ(panels.feedbackWindow(), window);
+    EXPECT_EQ(window->findChild<QPlainTextEdit*>("message")->toPlainText(), "bozza");
+    window->findChild<QPushButton*>("cancel")->click();
+    EXPECT_EQ(panels.feedbackWindow(), nullptr);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    harness.model->openFeedback();
+    EXPECT_EQ(panels.feedbackWindow()->findChild<QPlainTextEdit*>("message")->toPlainText(), "");
+    harness.model->setViews(nullptr);
+}
+
+} // namespace

@@ -1,0 +1,85 @@
+// Quitting the graphical program in the middle of a recording (SIGTERM, which ends its event loop as a
+// session's end does), the program running as a child process on the simulated audio system in a home of
+// its own: the recording is finished (an ordinary, decodable MP4 as long as what was written).
+#include "MediaTestSupport.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <cmath>
+#include <csignal>
+#include <gtest/gtest.h>
+
+namespace {
+
+QString readAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+TEST(QuitDuringRecording, TerminationSignalSavesTheRecording) {
+    QTemporaryDir dir;
+    for (const char* folder : {"home", "state", "config", "data", "cache", "runtime"}) {
+        ASSERT_TRUE(QDir().mkpath(dir.filePath(folder)));
+    }
+    QFile::setPermissions(dir.filePath("runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile info(dir.filePath("Info.ini"));
+    ASSERT_TRUE(info.open(QIODevice::WriteOnly));
+    info.write("CFBundleShortVersionString=9.9\nCFBundleVersion=990\n"); // no feed: no network
+    info.close();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DBUS_SESSION_BUS_ADDRESS", "APPIMAGE", "QUILLORA_SIMULATED_FAULT"}) {
+        environment.remove(name);
+    }
+    for (const auto& [name, folder] : {std::pair{"HOME", "home"},
+                                       {"XDG_STATE_HOME", "state"},
+                                       {"XDG_CONFIG_HOME", "config"},
+                                       {"XDG_DATA_HOME", "data"},
+                                       {"XDG_CACHE_HOME", "cache"},
+                                       {"XDG_RUNTIME_DIR", "runtime"}}) {
+        environment.insert(name, dir.filePath(folder));
+    }
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    environment.insert("QUILLORA_AUDIO_BACKEND", "simulated");
+    environment.insert("QUILLORA_INFO_INI", info.fileName());
+    QProcess child;
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QUILLORA_QUIT_DRIVER, {});
+    ASSERT_TRUE(child.waitForStarted(10000)) << child.errorString().toStdString();
+    const QString log = dir.filePath("state/Quillora/quillora.log");
+    QElapsedTimer waited;
+    waited.start();
+    while (!readAll(log).contains(" Cattura avviata: ") && waited.elapsed() < 20000) {
+        child.waitForFinished(10);
+    }
+    ASSERT_TRUE(child.state() == QProcess::Running && readAll(log).contains(" Cattura avviata: "))
+        << child.readAll().toStdString();
+    child.waitForFinished(2500);
+    ::kill(static_cast<pid_t>(child.processId()), SIGTERM);
+    ASSERT_TRUE(child.waitForFinished(30000));
+    EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(child.exitCode(), 0) << child.readAll().toStdString();
+
+    static const QRegularExpression stop(" Stop: ([0-9.]+) s scritti, ([0-9.]+) s dall'avvio");
+    const QRegularExpressionMatch match = stop.match(readAll(log));
+    ASSERT_TRUE(match.hasMatch()) << readAll(log).toStdString();
+    const double written = match.captured(1).toDouble();
+    EXPECT_GT(match.captured(2).toDouble(), 1.5);
+    EXPECT_NEAR(written, match.captured(2).toDouble(), 0.5);
+    const QStringList files = QDir(dir.filePath("home/Music/Quillora")).entryList({"*.m4a"}, QDir::Files);
+    ASSERT_EQ(files.size(), 1);
+    const std::filesystem::path file = dir.filePath("home/Music/Quillora/" + files.first()).toStdString();
+    EXPECT_FALSE(containsMovieFragments(file)) << "the recording was not finished into an ordinary MP4";
+    const DecodedAudio audio = decodeAudioFile(file);
+    EXPECT_NEAR(audio.seconds(), written, 0.1);
+    double energy = 0;
+    for (const float sample : audio.channels[0]) {
+        energy += static_cast<double>(sample) * sample;
+    }
+    EXPECT_GT(energy / static_cast<double>(audio.channels[0].size()), 1e-4) << "silence, not the voices";
+}
+
+} // namespace

@@ -1,0 +1,158 @@
+#pragma once
+// What the application's tests share: a local HTTP server, event-loop waits, a chosen Info.ini, a manual
+// clock, recording fakes of the desktop services and views, a simulated audio system and a model on it.
+
+#include "Platform/Audio/Simulated/SimulatedAudioHardware.h"
+#include "Quillora/Model/RecorderModel.h"
+
+#include <QList>
+#include <QMap>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+// An HTTP/1.1 server on 127.0.0.1: each request gets the canned reply for its path (404 otherwise), then
+// the connection is closed; requests are remembered.
+class LocalHttpServer : public QObject {
+    Q_OBJECT
+
+public:
+    struct Reply {
+        int status = 200;
+        QByteArray contentType = "application/json";
+        QByteArray body;
+        QList<QPair<QByteArray, QByteArray>> headers;
+        bool hang = false; // take the request, never answer
+    };
+    struct Request {
+        QByteArray method;
+        QByteArray path;
+        QMap<QByteArray, QByteArray> headers; // names in lower case
+        QByteArray body;
+    };
+
+    LocalHttpServer();
+    void setReply(const QByteArray& path, Reply reply) { replies_[path] = std::move(reply); }
+    QString url(const QString& path = {}) const; // "http://127.0.0.1:<port>" + path
+    const QList<Request>& requests() const { return requests_; }
+
+private:
+    void serve(class QTcpSocket* socket);
+
+    QTcpServer server_;
+    QMap<QByteArray, Reply> replies_;
+    QList<Request> requests_;
+};
+
+// Runs the event loop until `done` holds (false if the timeout passes first), or for a while.
+bool waitUntil(const std::function<bool()>& done,
+               std::chrono::milliseconds timeout = std::chrono::seconds(5));
+inline void spin(std::chrono::milliseconds time) {
+    waitUntil([] { return false; }, time);
+}
+quint16 closedPort(); // nothing listens there on 127.0.0.1
+
+// An Info.ini of "key=value" lines, chosen through QUILLORA_INFO_INI while it lives.
+class InfoIni {
+public:
+    explicit InfoIni(const QStringList& lines);
+    ~InfoIni();
+    InfoIni(const InfoIni&) = delete;
+    InfoIni& operator=(const InfoIni&) = delete;
+    QString path() const { return dir_.filePath(QStringLiteral("Info.ini")); }
+
+private:
+    QTemporaryDir dir_;
+};
+
+QString logText(); // the log once every queued line is written
+// An update feed with one release for this system.
+QByteArray appcastFeed(const QByteArray& version, const QByteArray& shortVersion);
+
+// A clock that moves only in advance(): due timers fire in order, each with now() at its due instant.
+class ManualClock final : public ModelClock {
+public:
+    TimePoint now() const override { return now_; }
+    std::unique_ptr<ModelTimer> repeat(std::chrono::milliseconds interval,
+                                       std::function<void()> body) override;
+    void once(std::chrono::milliseconds delay, std::function<void()> body) override;
+    void advance(std::chrono::milliseconds duration);
+
+    struct Entry {
+        TimePoint due;
+        std::chrono::milliseconds interval; // 0: once
+        std::function<void()> body;
+        uint64_t order = 0;
+        bool cancelled = false;
+    };
+
+private:
+    std::shared_ptr<Entry> add(std::chrono::milliseconds delay, std::chrono::milliseconds interval,
+                               std::function<void()> body);
+
+    TimePoint now_{};
+    uint64_t nextOrder_ = 0;
+    std::vector<std::shared_ptr<Entry>> entries_;
+};
+
+class RecordingServices final : public PlatformServices {
+public:
+    void openLocation(const QUrl& location) override { opened.push_back(location); }
+    void revealFile(const std::filesystem::path& file) override { revealed.push_back(file); }
+    void openSoundSettings() override { ++soundSettings; }
+    void playAlertSound() override { ++sounds; }
+    std::optional<QString> applicationName(const std::string& id, int32_t) override {
+        return id == "us.zoom.Zoom" ? std::optional<QString>("Zoom") : std::nullopt;
+    }
+
+    std::vector<QUrl> opened;
+    std::vector<std::filesystem::path> revealed;
+    int soundSettings = 0;
+    int sounds = 0;
+};
+
+class RecordingViews final : public RecorderViews {
+public:
+    void showRecordingPanel() override { panelShown = true; }
+    void hideRecordingPanel() override { panelShown = false; }
+    void showNotice(const Notice& notice) override {
+        notices.push_back(notice);
+        noticeOpen = true;
+    }
+    void closeNotice() override { noticeOpen = false; }
+    void showDemoNotice(const Notice&) override {}
+    void openFeedback(const std::optional<QString>& microphone) override { feedback.push_back(microphone); }
+    void activateApplication() override {}
+    const Notice& current() const { return notices.back(); }
+
+    bool panelShown = false;
+    bool noticeOpen = false;
+    std::vector<Notice> notices;
+    std::vector<std::optional<QString>> feedback;
+};
+
+// A device of the simulated audio system, its name as its uid, with these input and output streams.
+SimulatedAudioHardware::DeviceConfig simulatedDevice(const std::string& name, std::vector<int> inputStreams,
+                                                     std::vector<int> outputStreams);
+
+// A real model on a simulated audio system (speakers, a USB microphone), a manual clock and recording
+// fakes; recordings go to a temporary folder and preferences start empty.
+class ModelHarness {
+public:
+    ModelHarness();
+    ~ModelHarness();
+    void makeModel();      // a new model over the same audio system
+    bool startRecording(); // true once recording
+    AudioObjectID addCallApp(const std::string& id, int32_t pid) { return sim->addProcess(pid, id, true); }
+
+    QTemporaryDir folder;
+    SimulatedAudioHardware* sim = nullptr;
+    AudioObjectID mic = 0;
+    ManualClock* clock = nullptr;
+    RecordingServices* services = nullptr;
+    RecordingViews views;
+    std::unique_ptr<RecorderModel> model;
+};
