@@ -3,10 +3,13 @@
 #include <cstddef>
 #include <cstdlib>
 
-#if defined(__SANITIZE_ADDRESS__)
-// AddressSanitizer brings its own allocator, which these replacements would bypass: count nothing there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizers bring their own allocators, which these replacements would bypass: count nothing there.
 uint64_t allocationsOnThisThread() {
     return 0;
+}
+bool allocationCountingWorks() {
+    return false;
 }
 #else
 
@@ -24,6 +27,10 @@ thread_local uint64_t allocations = 0;
 
 uint64_t allocationsOnThisThread() {
     return allocations;
+}
+
+bool allocationCountingWorks() {
+    return true;
 }
 
 extern "C" void* malloc(std::size_t size) noexcept {
