@@ -42,11 +42,7 @@ bool allowedAddress(const QUrl& url) {
 void checkItem(const AppcastItem& item) {
     require(wellFormedVersion(item.version), "an accepted item has a well-formed version");
     require(!item.displayVersion.isEmpty() && item.displayVersion.size() <= 64, "display version 1-64 long");
-    require(std::all_of(item.displayVersion.begin(), item.displayVersion.end(),
-                        [](QChar c) { return c.isPrint(); }),
-            "display version printable");
-    require(item.title == item.title.trimmed() && item.title.size() <= Appcast::maxFieldLength,
-            "title trimmed and bounded");
+    require(item.title.size() <= Appcast::maxFieldLength, "title bounded");
     require(allowedAddress(item.downloadURL), "download address allowed");
     require(item.infoURL.isEmpty() || allowedAddress(item.infoURL), "info address empty or allowed");
     require(!item.location().isEmpty(), "an item always has somewhere to go");
@@ -108,8 +104,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     checkOrdering(versions);
     checkNewest(parsed.items, QStringLiteral("1.0"));
-    if (!parsed.items.empty()) {
-        checkNewest(parsed.items, parsed.items.front().title);
-    }
     return 0;
 }
