@@ -3,8 +3,14 @@
 #include <cstddef>
 #include <cstdlib>
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // The sanitizers bring their own allocators, which these replacements would bypass: count nothing there.
+// (GCC says so with __SANITIZE_*__, clang with __has_feature.)
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define QUILLORA_SANITIZED_ALLOCATOR
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(QUILLORA_SANITIZED_ALLOCATOR)
 uint64_t allocationsOnThisThread() {
     return 0;
 }
