@@ -236,6 +236,7 @@ TEST_F(HeadlessTest, aRecordingThatFailsOnItsWayEndsEarlyAndIsAnError) {
     keys.insert(2, "error");
     expectSummaryOf(run, path("w.m4a"), keys);
     EXPECT_TRUE(run.text("error").startsWith("Errore di scrittura: ")) << run.text("error").toStdString();
+    EXPECT_TRUE(run.text("error").contains(path("w.m4a"))) << "says which file";
     EXPECT_LT(run.number("wallSeconds"), 15.0) << "the wait ends with the recording";
     EXPECT_TRUE(run.text("diagnostics").endsWith(" nessun dispositivo"));
     // Readable up to the write that failed (its partial packet is where decoding stops).
