@@ -321,21 +321,13 @@ TEST(PipeWireCacheProcesses, BundleIdPrefersThePortalThenTheApplicationId) {
     Graph graph;
     graph.client(10, {{"application.process.id", "1001"},
                       {"pipewire.access.portal.app_id", "org.example.Chat"},
-                      {"application.id", "chat"},
-                      {"application.process.binary", "chat-bin"}});
-    graph.client(11, {{"application.process.id", "1002"},
-                      {"application.process.binary", "meet-bin"},
-                      {"application.name", "Meet"}});
+                      {"application.id", "chat"}});
+    graph.client(11, {{"application.process.id", "1002"}, {"application.name", "Meet"}});
     graph.node(20, {{"media.class", "Stream/Input/Audio"}, {"client.id", "10"}});
     graph.node(21,
                {{"media.class", "Stream/Input/Audio"}, {"client.id", "11"}, {"application.id", "com.meet"}});
-    graph.node(22, {{"media.class", "Stream/Input/Audio"},
-                    {"application.process.id", "1003"},
-                    {"application.name", "Only Name"}});
-
     EXPECT_EQ(graph.cache.process(graph.cache.processObject(1001))->bundleId, "org.example.Chat");
     EXPECT_EQ(graph.cache.process(graph.cache.processObject(1002))->bundleId, "com.meet");
-    EXPECT_EQ(graph.cache.process(graph.cache.processObject(1003))->bundleId, "Only Name");
 }
 
 // ----- routing -----
@@ -417,13 +409,4 @@ TEST(PipeWireCaptureRouting, LeavesOutPlayersThatFeedAMicrophoneAndWaitsForItsOw
     layout.leadingUid = "vmic";
     // The virtual microphone's capture port is flagged as a monitor port and still is its input.
     EXPECT_EQ(planCaptureLinks(graph.cache, layout), (std::set<PortPair>{{42, 91}}));
-}
-
-TEST(PipeWireCaptureRouting, SpreadsChannelsOverTheTwoSides) {
-    EXPECT_EQ(tapSideOf("FL"), TapSide::left);
-    EXPECT_EQ(tapSideOf("SR"), TapSide::right);
-    EXPECT_EQ(tapSideOf("MONO"), TapSide::both);
-    EXPECT_EQ(tapSideOf("FC"), TapSide::both);
-    EXPECT_EQ(tapSideOf(""), TapSide::both);
-    EXPECT_EQ(tapSideOf("LFE"), TapSide::none);
 }
