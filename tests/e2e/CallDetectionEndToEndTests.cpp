@@ -72,8 +72,6 @@ pid_t sandboxDaemon(const std::string& name) {
     return 0;
 }
 
-// ----- what the call watch sees -----
-
 // pid → identifier of every process running audio input.
 std::map<int32_t, std::string> microphoneUsers() {
     std::map<int32_t, std::string> users;
@@ -127,17 +125,22 @@ bool listsProcess(pid_t pid) {
     });
 }
 
-class CallDetectionTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        // Every test starts from a quiet graph: nothing but the microphone and the speaker.
-        ASSERT_TRUE(waitUntil([] { return callApps().empty(); })) << describe(microphoneUsers());
-    }
-};
-
 } // namespace
 
-TEST_F(CallDetectionTest, NamesNativeAndPulseAudioRecordersByTheirIdentifiers) {
+// Everyone at once: native and PulseAudio recorders of the microphone, a monitor recorder, a loopback inside
+// pipewire-pulse and our own capture.
+TEST(CallDetection, NamesTheMicrophoneRecordersAndLeavesOutMonitorsLoopbacksAndOurOwnCapture) {
+    ASSERT_TRUE(waitUntil([] { return callApps().empty(); })) << describe(microphoneUsers());
+    // Our own recording of the microphone, as the application makes it.
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    CallRecorder recorder(std::filesystem::path(folder.path().toStdString()) / "own.m4a", std::nullopt);
+    ASSERT_NO_THROW(recorder.start(true));
+    ASSERT_EQ(recorder.microphoneName(), std::optional<std::string>("mic1"));
+
+    const SandboxProcess monitor("record-monitor spk1 " + sandboxDir() + "/monitor.wav");
+    const std::string module = shell("pactl load-module module-loopback source=mic1 sink=spk1");
+    ASSERT_FALSE(module.empty());
     const SandboxProcess native("record-mic mic1 " + sandboxDir() + "/native.wav");
     // A PulseAudio client with only a name: libpulse also reports the executable ("pacat", which parecord
     // is a link to), and the executable comes first.
@@ -148,66 +151,35 @@ TEST_F(CallDetectionTest, NamesNativeAndPulseAudioRecordersByTheirIdentifiers) {
                                           {"PULSE_PROP=application.id=org.example.Softphone"});
     const pid_t identifiedPid = pidOf(identified);
 
+    const pid_t server = sandboxDaemon("pipewire-pulse");
+    ASSERT_GT(server, 0);
     std::map<int32_t, std::string> users;
-    const bool allSeen = waitUntil([&] {
+    const bool settled = waitUntil([&] {
         users = microphoneUsers();
-        return users.contains(native.pid()) && users.contains(namedPid) && users.contains(identifiedPid);
+        return users.contains(native.pid()) && users.contains(namedPid) && users.contains(identifiedPid) &&
+               users.contains(server) && listsProcess(monitor.pid());
     });
-    ASSERT_TRUE(allSeen) << describe(users);
+    ASSERT_TRUE(settled) << describe(users);
     // pw-record is the pw-cat executable under another name.
     EXPECT_TRUE(hasUser(users, native.pid(), "pw-cat")) << describe(users);
     EXPECT_TRUE(hasUser(users, namedPid, "pacat")) << describe(users);
     EXPECT_TRUE(hasUser(users, identifiedPid, "org.example.Softphone")) << describe(users);
-    // Not the server's pid: pipewire-pulse stands behind both PulseAudio clients.
-    EXPECT_FALSE(users.contains(sandboxDaemon("pipewire-pulse"))) << describe(users);
-
-    const std::vector<std::string> apps = callApps();
-    for (const char* app : {"pw-cat", "pacat", "org.example.Softphone"}) {
-        EXPECT_NE(std::find(apps.begin(), apps.end(), app), apps.end()) << app;
-    }
-    EXPECT_EQ(apps.size(), 3u);
+    // The loopback's capture stream does use the microphone, under the server's pid (which is not the
+    // PulseAudio clients' pid): the exclusion table leaves it out. The monitor recorder has a capture
+    // stream, but not of a microphone. The backend hides our own nodes: the pid filter is not what keeps
+    // us out.
+    EXPECT_EQ(users.at(server), "pipewire") << describe(users);
+    EXPECT_FALSE(users.contains(monitor.pid())) << describe(users);
+    EXPECT_FALSE(users.contains(getpid())) << describe(users);
+    std::vector<std::string> apps = callApps();
+    std::sort(apps.begin(), apps.end());
+    EXPECT_EQ(apps, (std::vector<std::string>{"org.example.Softphone", "pacat", "pw-cat"}))
+        << describe(users);
 
     // Gone as soon as they end.
     stop(named);
-    EXPECT_TRUE(waitUntil([] {
-        const auto now = callApps();
-        return std::find(now.begin(), now.end(), "pacat") == now.end();
-    }));
     stop(identified);
     EXPECT_TRUE(waitUntil([] { return callApps() == std::vector<std::string>{"pw-cat"}; }));
-}
-
-TEST_F(CallDetectionTest, LeavesOutMonitorRecordersTheServersLoopbackAndOurOwnCapture) {
-    // Our own recording of the microphone, as the application makes it.
-    QTemporaryDir folder;
-    ASSERT_TRUE(folder.isValid());
-    CallRecorder recorder(std::filesystem::path(folder.path().toStdString()) / "own.m4a", std::nullopt);
-    ASSERT_NO_THROW(recorder.start(true));
-    ASSERT_EQ(recorder.microphoneName(), std::optional<std::string>("mic1"));
-
-    const SandboxProcess monitor("record-monitor spk1 " + sandboxDir() + "/monitor.wav");
-    // A loopback from the microphone to the speaker, running inside pipewire-pulse.
-    const std::string module = shell("pactl load-module module-loopback source=mic1 sink=spk1");
-    ASSERT_FALSE(module.empty());
-    // The one real microphone user, so that every snapshot below is known to be current.
-    const SandboxProcess native("record-mic mic1 " + sandboxDir() + "/native.wav");
-
-    const pid_t server = sandboxDaemon("pipewire-pulse");
-    ASSERT_GT(server, 0);
-    std::map<int32_t, std::string> users;
-    // The loopback's capture stream does use the microphone: it is the exclusion table that leaves it out.
-    // The monitor recorder has a capture stream, but not of a microphone.
-    const bool settled = waitUntil([&] {
-        users = microphoneUsers();
-        return users.contains(native.pid()) && users.contains(server) && listsProcess(monitor.pid());
-    });
-    ASSERT_TRUE(settled) << describe(users);
-    EXPECT_EQ(users.at(server), "pipewire") << describe(users);
-    EXPECT_FALSE(users.contains(monitor.pid())) << describe(users);
-    // The backend hides our own nodes: the pid filter is not what keeps us out.
-    EXPECT_FALSE(users.contains(getpid())) << describe(users);
-    EXPECT_EQ(callApps(), std::vector<std::string>{"pw-cat"}) << describe(users);
-
     shell("pactl unload-module " + module);
     // Our capture really read the microphone (a full-scale tone) while the graph was looked at.
     const CallRecorder::Stats stats = recorder.stop();
