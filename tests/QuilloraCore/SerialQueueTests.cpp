@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <numeric>
 #include <semaphore>
 #include <thread>
 #include <vector>
@@ -46,9 +47,7 @@ TEST(SerialQueue, tasksRunOneAtATimeInOrderAndSyncWaitsForThem) {
     EXPECT_FALSE(queue.isCurrent());
     EXPECT_FALSE(overlapped);
     std::vector<int> expected(200);
-    for (int i = 0; i < 200; ++i) {
-        expected[static_cast<std::size_t>(i)] = i;
-    }
+    std::iota(expected.begin(), expected.end(), 0);
     EXPECT_EQ(order, expected);
 }
 

