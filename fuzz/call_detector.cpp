@@ -5,7 +5,6 @@
 #include "QuilloraCore/CallDetector.h"
 
 #include <algorithm>
-#include <array>
 #include <string>
 #include <string_view>
 
@@ -23,44 +22,6 @@ int32_t processID(std::string_view text) {
         value = std::min<long long>(value * 10 + (c - '0'), 1LL << 32);
     }
     return static_cast<int32_t>(negative ? -value : value);
-}
-
-std::string lowered(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
-    return text;
-}
-
-bool contains(const std::string& text, std::string_view piece) {
-    return text.find(piece) != std::string::npos;
-}
-
-void checkNormalize(const std::string& identifier) {
-    const std::string app = CallDetector::normalize(identifier);
-    const bool conferencing = contains(identifier, "avconferenced") || contains(identifier, "FaceTime") ||
-                              contains(identifier, "TelephonyUtilities");
-    if (conferencing) {
-        require(app == "com.apple.FaceTime", "the conferencing daemons are FaceTime");
-        return;
-    }
-    if (identifier.starts_with("com.apple.WebKit")) {
-        require(app == "com.apple.Safari", "the web engine's processes are Safari");
-        return;
-    }
-    // Otherwise a cut: the identifier itself, or what stands before a helper marker, case kept.
-    require(identifier.starts_with(app), "the application is a prefix of the identifier");
-    if (app.size() < identifier.size()) {
-        const std::string rest = lowered(identifier.substr(app.size()));
-        constexpr std::array<std::string_view, 3> markers{".helper", ".framework.audioservice",
-                                                          ".audioservice"};
-        require(std::any_of(markers.begin(), markers.end(),
-                            [&](std::string_view m) { return rest.starts_with(m); }),
-                "an identifier is cut only at a marker");
-    }
-    require(!contains(lowered(app), ".helper"), "no helper marker is left");
-    // Each pass removes one kind of marker; after three nothing is left to fold.
-    const std::string settled = CallDetector::normalize(CallDetector::normalize(app));
-    require(CallDetector::normalize(settled) == settled, "normalizing settles");
 }
 
 } // namespace
@@ -86,10 +47,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else {
             clients.push_back({processID(line.substr(0, space)), std::string(line.substr(space + 1))});
         }
-    }
-
-    for (const MicrophoneClient& client : clients) {
-        checkNormalize(client.bundleID);
     }
 
     // The list's answer is the clients' own answers, one after the other, without repeats.

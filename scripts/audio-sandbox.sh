@@ -27,11 +27,14 @@ Sandbox life:
 
 Devices and sounds (need the environment printed by `start`, or run inside `run`):
   speaker NAME [DESCRIPTION] [MONO]     create a virtual speaker (Audio/Sink), stereo unless MONO
-  mic NAME FREQ [CHANNELS]              start a microphone (Audio/Source) that captures a sine tone of
+  mic NAME FREQ [CHANNELS] [VOLUME]     start a microphone (Audio/Source) that captures a sine tone of
                                         FREQ Hz; prints its PID (unplug it with `unplug NAME`)
   virtual-mic NAME [DESCRIPTION]        create a silent virtual microphone (Audio/Source/Virtual)
-  play TARGET FREQ [SECONDS] [NAME]     play a stereo sine tone from a new process into speaker TARGET
-                                        (node name); prints its PID; SECONDS defaults to one hour
+  play TARGET FREQ [SECONDS] [NAME] [VOLUME]
+                                        play a stereo sine tone from a new process into speaker TARGET
+                                        (node name); prints its PID; SECONDS defaults to one hour. FREQ
+                                        may give one frequency per channel (1000,1500); VOLUME scales
+                                        the full-scale tones (default 1)
   record-monitor SINK FILE              record a speaker's monitor (not a microphone user); prints its PID
   record-mic SOURCE FILE                record a microphone with pw-record; prints its PID
   default-source NAME                   make NAME the default microphone
@@ -311,18 +314,22 @@ cmd_stop() {
 }
 
 # Starts pw-play fed by sox in its own session and prints pw-play's PID (the process that owns the node).
+# FREQ is one frequency for every channel, or one per channel separated by commas; VOLUME scales the
+# full-scale tones.
 spawn_player() {
-    local kind=$1 name=$2 freq=$3 channels=$4 seconds=$5
-    shift 5
+    local kind=$1 name=$2 freq=$3 channels=$4 seconds=$5 volume=$6
+    shift 6
     local pidfile
     pidfile=$(mktemp "$QUILLORA_SANDBOX_DIR/spawn.XXXXXX")
     setsid bash -c '
         echo $$ >"$1"; shift
-        freq=$1 channels=$2 seconds=$3 rate=$4; shift 4
+        freq=$1 channels=$2 seconds=$3 rate=$4 volume=$5; shift 5
+        tones=()
+        for f in ${freq//,/ }; do tones+=(sine "$f"); done
         # Raw samples: pw-play reads a pipe as raw data in the format it is told.
         exec pw-play --format f32 --rate "$rate" --channels "$channels" "$@" - < <(exec sox -q -n -t raw \
-            -r "$rate" -c "$channels" -e floating-point -b 32 -L - synth "$seconds" sine "$freq")
-    ' spawn "$pidfile" "$freq" "$channels" "$seconds" "$RATE" "$@" \
+            -r "$rate" -c "$channels" -e floating-point -b 32 -L - synth "$seconds" "${tones[@]}" vol "$volume")
+    ' spawn "$pidfile" "$freq" "$channels" "$seconds" "$RATE" "$volume" "$@" \
         </dev/null >>"$QUILLORA_SANDBOX_DIR/logs/$name.log" 2>&1 &
     wait_for 5 test -s "$pidfile" || die "could not start $name"
     local shell_pid
@@ -383,11 +390,12 @@ audio.position=[MONO] audio.rate=$RATE }"
 
 cmd_mic() {
     require_sandbox
-    local name=${1:?mic NAME FREQ [CHANNELS]} freq=${2:?mic NAME FREQ [CHANNELS]} channels=${3:-1}
+    local name=${1:?mic NAME FREQ [CHANNELS] [VOLUME]} freq=${2:?mic NAME FREQ [CHANNELS] [VOLUME]}
+    local channels=${3:-1} volume=${4:-1}
     # A player whose node claims to be a source: it behaves like a real capture device (no playback stream
     # behind it), and killing it unplugs the microphone.
     local pid
-    pid=$(spawn_player mic "$name" "$freq" "$channels" 86400 --target 0 \
+    pid=$(spawn_player mic "$name" "$freq" "$channels" 86400 "$volume" --target 0 \
         -P "{ media.class=Audio/Source node.name=\"$name\" node.description=\"$name\" }")
     wait_for 5 node_exists "$name" || die "microphone $name did not appear"
     echo "$pid"
@@ -395,10 +403,10 @@ cmd_mic() {
 
 cmd_play() {
     require_sandbox
-    local target=${1:?play TARGET FREQ [SECONDS] [NAME]} freq=${2:?play TARGET FREQ [SECONDS] [NAME]}
-    local seconds=${3:-3600} name=${4:-play-$target-$freq}
+    local target=${1:?play TARGET FREQ [SECONDS] [NAME] [VOLUME]} freq=${2:?play TARGET FREQ [SECONDS] [NAME]}
+    local seconds=${3:-3600} name=${4:-play-$target-$freq} volume=${5:-1}
     local pid
-    pid=$(spawn_player play "$name" "$freq" 2 "$seconds" --target "$target" \
+    pid=$(spawn_player play "$name" "$freq" 2 "$seconds" "$volume" --target "$target" \
         -P "{ node.name=\"$name\" }")
     wait_for 5 node_exists "$name" || die "player $name did not appear"
     echo "$pid"

@@ -222,11 +222,8 @@ context.modules = [
 }
 
 int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    if (!insideSandbox(argv[0])) {
-        return 2;
-    }
-    sandbox("speaker spk1 'Speaker 1'");
-    sandbox("default-sink spk1");
-    return RUN_ALL_TESTS();
+    return runInsideSandbox(argc, argv, [] {
+        sandbox("speaker spk1 'Speaker 1'");
+        sandbox("default-sink spk1");
+    });
 }

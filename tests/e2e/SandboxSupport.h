@@ -1,9 +1,10 @@
 #pragma once
 
-#include <QCoreApplication>
-#include <chrono>
+#include "WaitUntil.h"
+
+#include <functional>
 #include <string>
-#include <thread>
+#include <sys/types.h>
 
 // The private PipeWire sandbox the end-to-end programs run in (scripts/audio-sandbox.sh run -- PROGRAM).
 
@@ -14,20 +15,27 @@ std::string shell(const std::string& command);
 // Runs `audio-sandbox.sh ARGUMENTS` (speaker, mic, play, default-source, unplug, node-id, kill…).
 std::string sandbox(const std::string& arguments);
 
-// True inside a sandbox started by the script; otherwise says how to run `program` and returns false,
-// so that a test never touches a user's real audio server.
-bool insideSandbox(const char* program);
+// The sandbox's own folder, for files the test's helpers write.
+std::string sandboxDir();
 
-// Runs the main thread's event loop until `done` or the timeout.
-template <typename Predicate>
-bool waitUntil(Predicate done, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return done();
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+// A device or client started by a sandbox command that prints its pid (mic, play, record-mic…); stopped
+// through the script when the object goes.
+class SandboxProcess {
+public:
+    explicit SandboxProcess(const std::string& arguments);
+    ~SandboxProcess() { stop(); }
+    SandboxProcess(const SandboxProcess&) = delete;
+    SandboxProcess& operator=(const SandboxProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    void stop();
+
+private:
+    pid_t pid_ = 0;
+};
+
+// The main() of an end-to-end program: refuses to run outside a sandbox started by the script (so that a
+// test never touches a user's real audio server), makes the application object, runs `setUp` (devices
+// every test shares), the tests, then `tearDown`.
+int runInsideSandbox(int argc, char** argv, const std::function<void()>& setUp,
+                     const std::function<void()>& tearDown = {});

@@ -111,38 +111,3 @@ TEST(AudioConverterTest, AnOutputTooSmallLosesNothing) {
     EXPECT_EQ(taken, blocks.size());
     EXPECT_EQ(cramped, roomy);
 }
-
-TEST(AudioConverterTest, ReportsWhetherTheOutputFilledOrTheInputRanDry) {
-    auto converter = AudioConverter::make(cdMono, recordingMono);
-    const std::vector<float> input = sine(1000, 440, 44100, 0.5f);
-    AudioConverter::OutputStatus status{};
-    convertOnce(*converter, block(input, 0, 1000, cdMono), 2000, &status);
-    EXPECT_EQ(status, AudioConverter::OutputStatus::inputRanDry);
-    convertOnce(*converter, block(input, 0, 1000, cdMono), 100, &status);
-    EXPECT_EQ(status, AudioConverter::OutputStatus::haveData);
-
-    // The end of the stream flushes what the filter held back.
-    auto output = PcmBuffer::make(recordingMono, 4000);
-    const auto end = converter->convert(*output, [](uint32_t, AudioConverter::InputStatus& inputStatus) {
-        inputStatus = AudioConverter::InputStatus::endOfStream;
-        return static_cast<const PcmBuffer*>(nullptr);
-    });
-    EXPECT_EQ(end, AudioConverter::OutputStatus::endOfStream);
-    EXPECT_GT(output->frameLength(), 1000u);
-}
-
-TEST(AudioConverterTest, RefusesFormatsItCannotServe) {
-    EXPECT_EQ(AudioConverter::make(*AudioFormat::standard(44100.5, 1), recordingMono), nullptr);
-
-    auto converter = AudioConverter::make(cdMono, recordingMono);
-    const std::vector<float> input(100, 0.0f);
-    const PcmBuffer wrongRate = block(input, 0, 100, recordingMono);
-    EXPECT_THROW(convertOnce(*converter, wrongRate, 200), MediaError);
-    auto wrongOutput = PcmBuffer::make(cdMono, 200);
-    EXPECT_THROW(converter->convert(*wrongOutput,
-                                    [](uint32_t, AudioConverter::InputStatus& inputStatus) {
-                                        inputStatus = AudioConverter::InputStatus::noDataNow;
-                                        return static_cast<const PcmBuffer*>(nullptr);
-                                    }),
-                 MediaError);
-}

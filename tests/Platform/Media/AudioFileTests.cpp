@@ -59,17 +59,6 @@ std::string readBytes(const std::filesystem::path& path) {
 
 } // namespace
 
-TEST(AudioFormatTest, StandardFormatNeedsAPositiveRateAndChannels) {
-    const auto format = AudioFormat::standard(44100, 2);
-    ASSERT_TRUE(format);
-    EXPECT_EQ(format->sampleRate(), 44100);
-    EXPECT_EQ(format->channelCount(), 2u);
-    EXPECT_FALSE(AudioFormat::standard(0, 2));
-    EXPECT_FALSE(AudioFormat::standard(-48000, 2));
-    EXPECT_FALSE(AudioFormat::standard(std::nan(""), 2));
-    EXPECT_FALSE(AudioFormat::standard(48000, 0));
-}
-
 class AacFileTest : public ::testing::Test {
 protected:
     TemporaryDirectory dir_;
@@ -123,46 +112,37 @@ TEST_F(AacFileTest, IsPlayableWhileBeingWrittenAndBecomesOrdinaryWhenFinished) {
     EXPECT_EQ(bestLag(input[0], finished.channels[0], 0, 1024, 1500), 0);
 }
 
-TEST_F(AacFileTest, SettingsMustFitTheContainer) {
+TEST_F(AacFileTest, RefusesWhatItCannotWriteAndWritesNothingAfterFinishing) {
     AudioFileSettings pcm = aacSettings();
     pcm.formatID = AudioFileSettings::formatLinearPCM;
-    EXPECT_THROW(AudioFile(dir_ / "a.m4a", pcm), MediaError);
-    EXPECT_THROW(AudioFile(dir_ / "a.ogg", aacSettings()), MediaError);
-    EXPECT_THROW(AudioFile(dir_ / "a.wav", aacSettings()), MediaError);
-    pcm.bitDepth = 16;
-    EXPECT_THROW(AudioFile(dir_ / "a.wav", pcm), MediaError);
-
+    AudioFileSettings pcm16 = pcm;
+    pcm16.bitDepth = 16;
     AudioFileSettings fractional = aacSettings();
     fractional.sampleRate = 44100.5;
-    EXPECT_THROW(AudioFile(dir_ / "a.m4a", fractional), MediaError);
-    AudioFileSettings silentFile = aacSettings();
-    silentFile.channelCount = 0;
-    EXPECT_THROW(AudioFile(dir_ / "a.m4a", silentFile), MediaError);
-}
-
-TEST_F(AacFileTest, FailsToOpenWhereNoFileCanBeCreated) {
-    try {
-        AudioFile file(dir_ / "missing" / "a.m4a", aacSettings());
-        FAIL() << "opened a file in a folder that does not exist";
-    } catch (const MediaError& error) {
-        EXPECT_EQ(std::string(error.what()), "Impossibile creare il file audio \"" +
-                                                 (dir_ / "missing" / "a.m4a").string() +
-                                                 "\": il file o la cartella non esiste");
-    }
+    AudioFileSettings noChannels = aacSettings();
+    noChannels.channelCount = 0;
     std::filesystem::create_directory(dir_ / "taken.m4a");
-    EXPECT_THROW(AudioFile(dir_ / "taken.m4a", aacSettings()), MediaError);
-}
+    const std::pair<std::string, AudioFileSettings> refused[] = {
+        {"a.m4a", pcm},
+        {"a.ogg", aacSettings()},
+        {"a.wav", aacSettings()},
+        {"a.wav", pcm16},
+        {"a.m4a", fractional},
+        {"a.m4a", noChannels},
+        {"missing/a.m4a", aacSettings()},
+        {"taken.m4a", aacSettings()},
+    };
+    for (const auto& [name, settings] : refused) {
+        EXPECT_THROW(AudioFile(dir_ / name, settings), MediaError) << name;
+    }
 
-TEST_F(AacFileTest, RefusesBuffersOfAnotherFormatAndWritesAfterFinishing) {
     AudioFile file(dir_ / "a.m4a", aacSettings());
-    auto mono = PcmBuffer::make(*AudioFormat::standard(48000, 1), 16);
-    auto otherRate = PcmBuffer::make(*AudioFormat::standard(44100, 2), 16);
-    mono->setFrameLength(16);
-    otherRate->setFrameLength(16);
-    EXPECT_THROW(file.write(*mono), MediaError);
-    EXPECT_THROW(file.write(*otherRate), MediaError);
+    for (const AudioFormat& other : {*AudioFormat::standard(48000, 1), *AudioFormat::standard(44100, 2)}) {
+        auto buffer = PcmBuffer::make(other, 16);
+        buffer->setFrameLength(16);
+        EXPECT_THROW(file.write(*buffer), MediaError);
+    }
     EXPECT_EQ(file.framesWritten(), 0);
-
     auto good = PcmBuffer::make(file.processingFormat(), 16);
     good->setFrameLength(16);
     file.write(*good);

@@ -3,10 +3,19 @@
 #include <cstddef>
 #include <cstdlib>
 
-#if defined(__SANITIZE_ADDRESS__)
-// AddressSanitizer brings its own allocator, which these replacements would bypass: count nothing there.
+// The sanitizers bring their own allocators, which these replacements would bypass: count nothing there.
+// (GCC says so with __SANITIZE_*__, clang with __has_feature.)
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define QUILLORA_SANITIZED_ALLOCATOR
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(QUILLORA_SANITIZED_ALLOCATOR)
 uint64_t allocationsOnThisThread() {
     return 0;
+}
+bool allocationCountingWorks() {
+    return false;
 }
 #else
 
@@ -24,6 +33,10 @@ thread_local uint64_t allocations = 0;
 
 uint64_t allocationsOnThisThread() {
     return allocations;
+}
+
+bool allocationCountingWorks() {
+    return true;
 }
 
 extern "C" void* malloc(std::size_t size) noexcept {

@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+// Shared helpers of the test programs: decoding what was written, measuring tones and levels, scratch
+// folders.
+
 // A whole audio file decoded with FFmpeg to float, one array per channel, for checking what was written.
 struct DecodedAudio {
     std::string containerName; // FFmpeg's demuxer name, e.g. "mov,mp4,m4a,3gp,3g2,mj2" or "wav"
@@ -45,6 +48,9 @@ ToneFit fitTone(const std::vector<float>& samples, std::size_t begin, std::size_
 // the samples): a full-scale sine reads about 1, an empty range 0.
 double toneAmplitude(const std::vector<float>& samples, std::size_t begin, std::size_t length,
                      double frequency, double sampleRate);
+
+// Largest absolute sample in samples[begin, end) (the range is cut at the end of the samples).
+double peak(const std::vector<float>& samples, std::size_t begin = 0, std::size_t end = SIZE_MAX);
 
 // The shift (observed index - reference index) within [-maxLag, maxLag] at which observed best matches
 // reference over reference[begin, begin + length), by normalised cross-correlation. Only shifts at which

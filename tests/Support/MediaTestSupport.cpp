@@ -157,6 +157,14 @@ double toneAmplitude(const std::vector<float>& samples, std::size_t begin, std::
     return 2 * std::sqrt(std::max(0.0, power)) / static_cast<double>(counted);
 }
 
+double peak(const std::vector<float>& samples, std::size_t begin, std::size_t end) {
+    double result = 0;
+    for (std::size_t i = begin; i < std::min(end, samples.size()); ++i) {
+        result = std::max(result, static_cast<double>(std::fabs(samples[i])));
+    }
+    return result;
+}
+
 ToneFit fitTone(const std::vector<float>& samples, std::size_t begin, std::size_t end, double frequency,
                 double sampleRate) {
     // Normal equations for x ~ a sin + b cos + c, solved by Cramer's rule (3 x 3).
@@ -218,7 +226,7 @@ int bestLag(const std::vector<float>& reference, const std::vector<float>& obser
 }
 
 TemporaryDirectory::TemporaryDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quillora-media-XXXXXX").string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "quillora-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }

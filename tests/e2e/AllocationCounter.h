@@ -1,7 +1,0 @@
-#pragma once
-
-#include <cstdint>
-
-// Heap allocations (malloc, calloc, realloc, and so operator new) made so far by the calling thread.
-// The test program replaces the allocator's entry points to count them.
-uint64_t allocationsOnThisThread();
