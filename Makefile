@@ -23,9 +23,8 @@ test: build
 # The same suite under AddressSanitizer + UndefinedBehaviorSanitizer, and the engine's threads under
 # ThreadSanitizer, each in its own build folder. Warnings are checked by `make test`: instrumented code makes
 # GCC report spurious ones. Leak checking is on; the suppression files name only third-party frames.
-# verify_asan_link_order=0: the disk-full test preloads its own module where it cannot mount a file system.
 .PHONY: test-asan test-tsan
-ASAN_ENV := ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:verify_asan_link_order=0 \
+ASAN_ENV := ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/sanitizers/lsan.supp:print_suppressions=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # The preloaded module keeps programs started with QProcess from derailing the runtime (sanitizers/).

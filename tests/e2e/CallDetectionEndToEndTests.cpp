@@ -173,13 +173,13 @@ TEST(CallDetection, NamesTheMicrophoneRecordersAndLeavesOutMonitorsLoopbacksAndO
     EXPECT_FALSE(users.contains(getpid())) << describe(users);
     std::vector<std::string> apps = callApps();
     std::sort(apps.begin(), apps.end());
-    EXPECT_EQ(apps, (std::vector<std::string>{"org.example.Softphone", "pacat", "pw-cat"}))
-        << describe(users);
+    // Plain recorders are never calls, whatever they record.
+    EXPECT_EQ(apps, (std::vector<std::string>{"org.example.Softphone"})) << describe(users);
 
     // Gone as soon as they end.
     stop(named);
     stop(identified);
-    EXPECT_TRUE(waitUntil([] { return callApps() == std::vector<std::string>{"pw-cat"}; }));
+    EXPECT_TRUE(waitUntil([] { return callApps().empty(); }));
     shell("pactl unload-module " + module);
     // Our capture really read the microphone (a full-scale tone) while the graph was looked at.
     const CallRecorder::Stats stats = recorder.stop();
