@@ -20,8 +20,9 @@ using namespace std::chrono_literals;
 const QString tapRefused =
     QStringLiteral("Accesso all'audio di sistema (controlla il permesso «Registrazione "
                    "audio di sistema») non riuscito (OSStatus 1852797029 'nope')");
-const QStringList summaryKeys{"callbacks",         "diagnostics", "file",    "micPeakRMS",    "microphone",
-                              "microphoneAllowed", "restarts",    "seconds", "systemPeakRMS", "wallSeconds"};
+const QStringList summaryKeys{"callbacks",  "diagnostics",       "file",     "lostCycles", "micPeakRMS",
+                              "microphone", "microphoneAllowed", "restarts", "seconds",    "systemPeakRMS",
+                              "wallSeconds"};
 
 struct Outcome {
     bool finished = false;
@@ -133,8 +134,10 @@ TEST_F(HeadlessTest, recordsTheCallWithoutMicrophoneAndPrintsTheSummary) {
     EXPECT_EQ(s.value("microphone").toString(), "nessuno");
     EXPECT_EQ(
         s.value("diagnostics").toString(),
-        "streams=[2] leading=0 mic=false rate=48000.0 tapFormat=48000.0Hz 2ch running=1 alive=1 proc=true");
+        "streams=[2] leading=0 mic=false rate=48000.0 tapFormat=48000.0Hz 2ch lostCycles=0 running=1 alive=1 "
+        "proc=true");
     EXPECT_EQ(s.value("restarts").toString(), "0");
+    EXPECT_EQ(s.value("lostCycles").toString(), "0");
     EXPECT_EQ(s.value("micPeakRMS").toString(), "0.00000");
     EXPECT_GT(number(s, "systemPeakRMS"), 0.01);
     EXPECT_GE(number(s, "wallSeconds"), 2.5);
@@ -161,9 +164,9 @@ TEST_F(HeadlessTest, cyclesMakeShortRecordingsBeforeTheFinalOne) {
     const QJsonObject& s = run.summary;
     EXPECT_EQ(s.value("microphoneAllowed").toString(), "true");
     EXPECT_EQ(s.value("microphone").toString(), "Microfono simulato");
-    EXPECT_EQ(
-        s.value("diagnostics").toString(),
-        "streams=[1, 2] leading=1 mic=true rate=48000.0 tapFormat=48000.0Hz 2ch running=1 alive=1 proc=true");
+    EXPECT_EQ(s.value("diagnostics").toString(), "streams=[1, 2] leading=1 mic=true rate=48000.0 "
+                                                 "tapFormat=48000.0Hz 2ch lostCycles=0 running=1 alive=1 "
+                                                 "proc=true");
     EXPECT_GT(number(s, "micPeakRMS"), 0.01);
     for (const char* key : {"ciclo1", "ciclo2"}) {
         const QString cycle = s.value(key).toString();

@@ -127,7 +127,15 @@ void CaptureFilter::process(spa_io_position* position) {
     }
     const auto frames = static_cast<uint32_t>(std::min<uint64_t>(position->clock.duration, kMaxFrames));
     lastRate_.store(position->clock.rate.denom, std::memory_order_relaxed);
+    // A cycle of the graph that never reached us (our node woken too late, or the driver skipping ahead)
+    // shows as a position further on than the last one's end. The sample time moves on by as much, so
+    // that whoever reads the time stamps sees the hole where it is.
+    const uint64_t skipped =
+        clock_.advance(position->clock.id, position->clock.position, position->clock.duration);
     const bool deliver = rtBlocks_.count > 0;
+    if (deliver) {
+        sampleTime_ += static_cast<double>(skipped);
+    }
 
     for (std::size_t s = 0; s < streams_.size(); ++s) {
         RtStream& stream = streams_[s];

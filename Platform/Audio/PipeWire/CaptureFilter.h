@@ -8,6 +8,7 @@
 // Everything but process() runs on the loop thread with the loop lock held.
 
 #include "Platform/Audio/AudioHardware.h"
+#include "Platform/Audio/ClockContinuity.h"
 #include "Platform/Audio/PipeWire/CaptureRouting.h"
 #include "Platform/Audio/PipeWire/PipeWireSupport.h"
 
@@ -102,6 +103,7 @@ private:
     AudioBufferList emptyOutput_{};
     RtBlocks rtBlocks_;
     double sampleTime_ = 0;
+    ClockContinuity clock_;
     std::atomic<uint32_t> lastRate_{0};
 
     std::map<PortPair, LinkEntry> links_;
