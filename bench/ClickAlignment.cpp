@@ -5,9 +5,11 @@
 //       of 0.8 every second, PHASE_S into each second; with "left", on the first channel only.
 //   quillora_click_alignment analyse DEBUG_DIR RECORDING.m4a [WALL_SECONDS]
 //       finds the microphone's clicks and the far end's clicks in the debug tracks (mic.wav, system.wav)
-//       and in the recording, pairs them, and prints the offset between the two sides from the first
-//       pair to the last, the intervals between clicks and the lengths. Exits 1 when the offset drifts by
-//       more than 1 ms or the recording is not as long as the wall time.
+//       and in the recording, pairs them whatever fraction of a second lies between the players' starts,
+//       and prints separately the cycles lost (both sides' clicks moved at once), the drift between the
+//       sides (steps of one side's player left out), the intervals between clicks and the lengths. Exits 1
+//       on a lost cycle, on a drift of more than 1 ms, or when the recording is not as long as the wall
+//       time.
 //
 // In the recording the microphone sits in the centre and the far end's click is on the left only, so the
 // right channel has the microphone's clicks alone and left minus right the far end's alone.
@@ -114,15 +116,14 @@ struct Alignment {
     std::size_t pairs = 0;
     double firstMs = 0;
     double lastMs = 0;
-    double minMs = 0;
-    double maxMs = 0;
     double firstAtS = 0;
     double lastAtS = 0;
+    // The slow change of the offset between the sides: the sum of its changes from pair to pair, steps of
+    // whole cycles (one side's timeline moved) left out.
+    double driftMs = 0;
+    std::size_t offsetSteps = 0;
     std::vector<Irregularity> irregularMic;
     std::vector<Irregularity> irregularFar;
-
-    double driftMs() const { return lastMs - firstMs; }
-    double spreadMs() const { return maxMs - minMs; }
 };
 
 std::vector<Irregularity> irregularIntervals(const std::vector<double>& clicks, double toleranceSamples) {
@@ -136,16 +137,37 @@ std::vector<Irregularity> irregularIntervals(const std::vector<double>& clicks, 
     return found;
 }
 
+// Where, within its second, the far end's click falls after the microphone's: the players start when they
+// start, so any fraction of a second is possible. The circular mean of every microphone click's distance
+// to the next far-end click, so that an offset close to a whole second, which jitters across it, still
+// has one value.
+double typicalOffset(const std::vector<double>& mic, const std::vector<double>& far) {
+    double sine = 0;
+    double cosine = 0;
+    for (const double click : mic) {
+        const auto after = std::lower_bound(far.begin(), far.end(), click);
+        if (after == far.end()) {
+            break;
+        }
+        const double angle = 2 * M_PI * std::fmod(*after - click, kRate) / kRate;
+        sine += std::sin(angle);
+        cosine += std::cos(angle);
+    }
+    const double turns = std::atan2(sine, cosine) / (2 * M_PI);
+    return (turns < 0 ? turns + 1 : turns) * kRate;
+}
+
 // Pairs every microphone click with the far-end click nearest to where the previous pair says it should
-// be (the first pair: the nearest one; the players start half a second apart, give or take), so that a
-// shift of a few milliseconds shows as a change of offset rather than as a different partner.
+// be (the first pair: at the typical offset), so that a shift of a few milliseconds shows as a change of
+// offset rather than as a different partner.
 Alignment align(const std::vector<double>& mic, const std::vector<double>& far, double toleranceSamples) {
+    constexpr double kStepMs = 5.0; // a change of offset this large from one pair to the next is a step
     Alignment result;
     result.micClicks = mic.size();
     result.farClicks = far.size();
     result.irregularMic = irregularIntervals(mic, toleranceSamples);
     result.irregularFar = irregularIntervals(far, toleranceSamples);
-    double expected = 0;
+    double expected = typicalOffset(mic, far);
     for (const double click : mic) {
         const auto partner = nearest(far, click + expected);
         if (!partner || std::fabs(*partner - (click + expected)) > kRate * 0.4) {
@@ -153,14 +175,16 @@ Alignment align(const std::vector<double>& mic, const std::vector<double>& far, 
         }
         const double offsetMs = (*partner - click) * 1000.0 / kRate;
         if (result.pairs == 0) {
-            result.firstMs = result.minMs = result.maxMs = offsetMs;
+            result.firstMs = offsetMs;
             result.firstAtS = click / kRate;
+        } else if (std::fabs(offsetMs - result.lastMs) < kStepMs) {
+            result.driftMs += offsetMs - result.lastMs;
+        } else {
+            ++result.offsetSteps;
         }
         expected = *partner - click;
         result.lastMs = offsetMs;
         result.lastAtS = click / kRate;
-        result.minMs = std::min(result.minMs, offsetMs);
-        result.maxMs = std::max(result.maxMs, offsetMs);
         ++result.pairs;
     }
     return result;
@@ -172,6 +196,23 @@ bool alsoOn(const std::vector<Irregularity>& others, const Irregularity& one) {
     return std::any_of(others.begin(), others.end(), [&](const Irregularity& other) {
         return std::fabs(other.atS - one.atS) < 1.0 && std::fabs(other.samples - one.samples) < 2.0;
     });
+}
+
+// Holes (or doubled audio) in the recording: moves both sides made at once.
+struct Lost {
+    std::size_t holes = 0;
+    double samples = 0; // negative: audio missing
+};
+
+Lost lostInRecording(const Alignment& a) {
+    Lost lost;
+    for (const Irregularity& one : a.irregularMic) {
+        if (alsoOn(a.irregularFar, one)) {
+            ++lost.holes;
+            lost.samples += one.samples;
+        }
+    }
+    return lost;
 }
 
 void printIrregularities(const char* side, const std::vector<Irregularity>& mine,
@@ -187,13 +228,20 @@ void printIrregularities(const char* side, const std::vector<Irregularity>& mine
 void print(const char* source, const Alignment& a) {
     std::printf("%s: %zu microphone clicks, %zu far-end clicks, %zu pairs from %.3f s to %.3f s\n", source,
                 a.micClicks, a.farClicks, a.pairs, a.firstAtS, a.lastAtS);
-    std::printf("  far end - microphone: first %.3f ms, last %.3f ms, drift %+.3f ms; range %.3f .. %.3f ms "
-                "(spread %.3f ms)\n",
-                a.firstMs, a.lastMs, a.driftMs(), a.minMs, a.maxMs, a.spreadMs());
+    const Lost lost = lostInRecording(a);
+    std::printf("  lost cycles: %zu holes, %+.1f samples (%+.3f ms, %.2f cycles of 1024)\n", lost.holes,
+                lost.samples, lost.samples * 1000.0 / kRate, -lost.samples / 1024.0);
+    std::printf("  drift: %+.3f ms (far end - microphone: first %.3f ms, last %.3f ms, %zu steps of one side "
+                "left out)\n",
+                a.driftMs, a.firstMs, a.lastMs, a.offsetSteps);
     std::printf("  intervals that are not a whole second: microphone %zu, far end %zu\n",
                 a.irregularMic.size(), a.irregularFar.size());
     printIrregularities("microphone", a.irregularMic, a.irregularFar);
     printIrregularities("far-end", a.irregularFar, a.irregularMic);
+}
+
+bool sound(const Alignment& a) {
+    return a.pairs > 0 && std::fabs(a.driftMs) <= kMaxDriftMs && lostInRecording(a).holes == 0;
 }
 
 int analyse(const std::filesystem::path& debugDir, const std::filesystem::path& recording,
@@ -206,7 +254,7 @@ int analyse(const std::filesystem::path& debugDir, const std::filesystem::path& 
     const auto farClicks = findClicks(systemTrack.channels.at(0), kClick / 2);
     const Alignment raw = align(micClicks, farClicks, 0.01);
     print("debug tracks (unprocessed)", raw);
-    ok = ok && raw.pairs > 0 && std::fabs(raw.driftMs()) <= kMaxDriftMs && raw.spreadMs() <= kMaxDriftMs;
+    ok = ok && sound(raw);
 
     const DecodedAudio mixed = decodeAudioFile(recording);
     if (mixed.channelCount != 2) {
@@ -231,7 +279,7 @@ int analyse(const std::filesystem::path& debugDir, const std::filesystem::path& 
     }
     const Alignment encoded = align(micInMix, farInMix, 2.0);
     print("recording (.m4a)", encoded);
-    ok = ok && encoded.pairs > 0 && std::fabs(encoded.driftMs()) <= kMaxDriftMs;
+    ok = ok && sound(encoded);
 
     std::printf("lengths: recording %.3f s (%zu frames), mic.wav %.3f s, system.wav %.3f s\n",
                 mixed.seconds(), mixed.frames(), micTrack.seconds(), systemTrack.seconds());
