@@ -137,28 +137,21 @@ std::vector<Irregularity> irregularIntervals(const std::vector<double>& clicks, 
     return found;
 }
 
-// Where, within its second, the far end's click falls after the microphone's: the players start when they
-// start, so any fraction of a second is possible. The circular mean of every microphone click's distance
-// to the next far-end click, so that an offset close to a whole second, which jitters across it, still
-// has one value.
-double typicalOffset(const std::vector<double>& mic, const std::vector<double>& far) {
-    double sine = 0;
-    double cosine = 0;
+// Where, within its second, the far end's click falls after the microphone's at the start: the players
+// start when they start, so any fraction of a second is possible. Taken from the first microphone click
+// that has a far-end click after it; the pairing follows the offset from there on as it moves.
+double startingOffset(const std::vector<double>& mic, const std::vector<double>& far) {
     for (const double click : mic) {
         const auto after = std::lower_bound(far.begin(), far.end(), click);
-        if (after == far.end()) {
-            break;
+        if (after != far.end()) {
+            return std::fmod(*after - click, static_cast<double>(kRate));
         }
-        const double angle = 2 * M_PI * std::fmod(*after - click, kRate) / kRate;
-        sine += std::sin(angle);
-        cosine += std::cos(angle);
     }
-    const double turns = std::atan2(sine, cosine) / (2 * M_PI);
-    return (turns < 0 ? turns + 1 : turns) * kRate;
+    return 0;
 }
 
 // Pairs every microphone click with the far-end click nearest to where the previous pair says it should
-// be (the first pair: at the typical offset), so that a shift of a few milliseconds shows as a change of
+// be (the first pair: at the starting offset), so that a shift of a few milliseconds shows as a change of
 // offset rather than as a different partner.
 Alignment align(const std::vector<double>& mic, const std::vector<double>& far, double toleranceSamples) {
     constexpr double kStepMs = 5.0; // a change of offset this large from one pair to the next is a step
@@ -167,7 +160,7 @@ Alignment align(const std::vector<double>& mic, const std::vector<double>& far, 
     result.farClicks = far.size();
     result.irregularMic = irregularIntervals(mic, toleranceSamples);
     result.irregularFar = irregularIntervals(far, toleranceSamples);
-    double expected = typicalOffset(mic, far);
+    double expected = startingOffset(mic, far);
     for (const double click : mic) {
         const auto partner = nearest(far, click + expected);
         if (!partner || std::fabs(*partner - (click + expected)) > kRate * 0.4) {
@@ -190,47 +183,69 @@ Alignment align(const std::vector<double>& mic, const std::vector<double>& far, 
     return result;
 }
 
-// Whether the other side moved by the same amount within the same second: both sides at once is audio the
-// recording lost or gained; one side alone is that side's source.
+// Whether the other side moved by the same amount within the same second.
 bool alsoOn(const std::vector<Irregularity>& others, const Irregularity& one) {
     return std::any_of(others.begin(), others.end(), [&](const Irregularity& other) {
         return std::fabs(other.atS - one.atS) < 1.0 && std::fabs(other.samples - one.samples) < 2.0;
     });
 }
 
-// Holes (or doubled audio) in the recording: moves both sides made at once.
+// Clicks that come early are audio missing between that side's player and the recording (a player that
+// falls behind only ever makes its clicks late): whole cycles the capture or the graph lost. Both sides at
+// once is the capture's node (or the whole graph) skipping cycles; one side alone, cycles that side's part
+// of the graph skipped before the capture.
 struct Lost {
-    std::size_t holes = 0;
-    double samples = 0; // negative: audio missing
+    std::size_t both = 0;
+    std::size_t micOnly = 0;
+    std::size_t farOnly = 0;
+    double samples = 0; // missing from the recording's timeline (both sides at once counted once)
+
+    std::size_t holes() const { return both + micOnly + farOnly; }
 };
 
-Lost lostInRecording(const Alignment& a) {
+Lost lostAudio(const Alignment& a) {
     Lost lost;
     for (const Irregularity& one : a.irregularMic) {
-        if (alsoOn(a.irregularFar, one)) {
-            ++lost.holes;
-            lost.samples += one.samples;
+        if (one.samples < -0.5) {
+            ++(alsoOn(a.irregularFar, one) ? lost.both : lost.micOnly);
+            lost.samples -= one.samples;
+        }
+    }
+    for (const Irregularity& one : a.irregularFar) {
+        if (one.samples < -0.5 && !alsoOn(a.irregularMic, one)) {
+            ++lost.farOnly;
+            lost.samples -= one.samples;
         }
     }
     return lost;
+}
+
+const char* cause(const Irregularity& one, const std::vector<Irregularity>& others) {
+    const bool both = alsoOn(others, one);
+    if (one.samples < 0) {
+        return both ? "audio missing on both sides (cycles the capture or the whole graph lost)"
+                    : "audio missing on this side (cycles lost between its player and the capture)";
+    }
+    return both ? "late on both sides (both players, or audio doubled)" : "late on this side (its player)";
 }
 
 void printIrregularities(const char* side, const std::vector<Irregularity>& mine,
                          const std::vector<Irregularity>& others) {
     for (const Irregularity& one : mine) {
         std::printf("    %s clicks moved by %+.1f samples (%+.3f ms) at %.3f s: %s\n", side, one.samples,
-                    one.samples * 1000.0 / kRate, one.atS,
-                    alsoOn(others, one) ? "both sides at once (the graph or the recording, or both players)"
-                                        : "this side only (its player)");
+                    one.samples * 1000.0 / kRate, one.atS, cause(one, others));
     }
 }
 
 void print(const char* source, const Alignment& a) {
     std::printf("%s: %zu microphone clicks, %zu far-end clicks, %zu pairs from %.3f s to %.3f s\n", source,
                 a.micClicks, a.farClicks, a.pairs, a.firstAtS, a.lastAtS);
-    const Lost lost = lostInRecording(a);
-    std::printf("  lost cycles: %zu holes, %+.1f samples (%+.3f ms, %.2f cycles of 1024)\n", lost.holes,
-                lost.samples, lost.samples * 1000.0 / kRate, -lost.samples / 1024.0);
+    const Lost lost = lostAudio(a);
+    std::printf(
+        "  lost cycles: %zu holes (both sides %zu, microphone only %zu, far end only %zu), %.1f samples "
+        "(%.3f ms, %.2f cycles of 1024)\n",
+        lost.holes(), lost.both, lost.micOnly, lost.farOnly, lost.samples, lost.samples * 1000.0 / kRate,
+        lost.samples / 1024.0);
     std::printf("  drift: %+.3f ms (far end - microphone: first %.3f ms, last %.3f ms, %zu steps of one side "
                 "left out)\n",
                 a.driftMs, a.firstMs, a.lastMs, a.offsetSteps);
@@ -241,7 +256,7 @@ void print(const char* source, const Alignment& a) {
 }
 
 bool sound(const Alignment& a) {
-    return a.pairs > 0 && std::fabs(a.driftMs) <= kMaxDriftMs && lostInRecording(a).holes == 0;
+    return a.pairs > 0 && std::fabs(a.driftMs) <= kMaxDriftMs && lostAudio(a).holes() == 0;
 }
 
 int analyse(const std::filesystem::path& debugDir, const std::filesystem::path& recording,

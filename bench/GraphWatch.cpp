@@ -234,7 +234,9 @@ void observe(Watch& watch, const Cycle& cycle) {
             ++node.unfinished;
             continue;
         }
-        if (follower.signal <= 0 || follower.awake < follower.signal || follower.finish < follower.awake) {
+        // Times of a cycle that has not really run yet (a node just added) are left out.
+        if (follower.signal <= 0 || follower.awake < follower.signal || follower.finish < follower.awake ||
+            follower.driverSignal <= 0 || follower.finish - follower.driverSignal > 1'000'000'000) {
             continue;
         }
         const int64_t wakeUs = (follower.awake - follower.signal) / 1000;
@@ -274,10 +276,12 @@ void printSummary(const Watch& watch) {
             static_cast<unsigned long long>(stats.lateWakes), static_cast<long long>(stats.worstPeriodUs),
             static_cast<unsigned long long>(stats.xruns));
         for (const auto& [nodeId, node] : stats.nodes) {
-            std::printf("    node %s (%u): unfinished %llu, over a period %llu, worst finish %lld us\n",
-                        node.name.c_str(), nodeId, static_cast<unsigned long long>(node.unfinished),
-                        static_cast<unsigned long long>(node.overPeriod),
-                        static_cast<long long>(node.worstFinishUs));
+            std::printf(
+                "    node %s (%u): unfinished %llu, over a period %llu; worst: woken %lld us after its "
+                "signal, ran %lld us, finished %lld us into the cycle\n",
+                node.name.c_str(), nodeId, static_cast<unsigned long long>(node.unfinished),
+                static_cast<unsigned long long>(node.overPeriod), static_cast<long long>(node.worstWakeUs),
+                static_cast<long long>(node.worstRunUs), static_cast<long long>(node.worstFinishUs));
         }
     }
     std::fflush(stdout);
