@@ -45,6 +45,8 @@ done
 readonly QUILLORA="$build/Quillora/quillora"
 [ -x "$QUILLORA" ] || { echo "silence-cpu: $QUILLORA is not built" >&2; exit 2; }
 
+# Wake-ups (context switches) of a thread so far.
+switches() { awk '/ctxt_switches/ { n += $2 } END { print n + 0 }' "$1/status" 2>/dev/null || echo 0; }
 # CPU ticks (user + system) of a process or thread, from its stat file.
 ticks() { awk '{ sub(/.*\) /, ""); print $12 + $13 }' "$1" 2>/dev/null || echo 0; }
 
@@ -67,10 +69,16 @@ if [ -n "$inside" ]; then
     # Measure the middle of the recording: from two seconds in to two seconds before the end.
     sleep 2
     hz=$(getconf CLK_TCK)
-    declare -A before
+    declare -A before wakes
     for task in /proc/$pid/task/*; do
         before[$task]=$(ticks "$task/stat")
+        wakes[$task]=$(switches "$task")
     done
+    # Which node drives the graph meanwhile, from the server's profiler.
+    watch="$build/bench/quillora_graph_watch"
+    if [ -x "$watch" ]; then
+        "$watch" "$((seconds - 4))" >"$out/graph.txt" 2>&1 &
+    fi
     total_before=$(ticks "/proc/$pid/stat")
     window=$((seconds - 4))
     sleep "$window"
@@ -81,6 +89,7 @@ if [ -n "$inside" ]; then
         # The real-time one is the capture's data thread (it shares the program's name).
         if [ "$(awk '{ sub(/.*\) /, ""); print $39 }' "$task/stat" 2>/dev/null)" != 0 ]; then
             name="$name(data)"
+            data_wakes=$(($(switches "$task") - ${wakes[$task]:-0}))
         fi
         used=$(($(ticks "$task/stat") - ${before[$task]:-0}))
         threads+="$used $name"$'\n'
@@ -88,7 +97,13 @@ if [ -n "$inside" ]; then
     wait "$pid" || { echo "silence-cpu: quillora failed" >&2; cat "$out/summary.json" >&2; exit 1; }
     callbacks=$(sed -n 's/.*"callbacks": "\([0-9]*\)".*/\1/p' "$out/summary.json")
     printf '%s %.2f' "$inside" "$(echo "($total_after - $total_before) * 100 / $hz / $window" | bc -l)"
-    printf ' callbacks/s=%.1f threads:' "$(echo "$callbacks / $seconds" | bc -l)"
+    printf ' callbacks/s=%.1f data-thread-wakes/s=%.1f' "$(echo "$callbacks / $seconds" | bc -l)" \
+        "$(echo "${data_wakes:-0} / $window" | bc -l)"
+    wait
+    if [ -f "$out/graph.txt" ]; then
+        printf ' driver:%s' "$(sed -n 's/^driver \([^ ]*\) ([0-9]*): \([0-9]*\) cycles.*/ \1(\2 cycles)/p' "$out/graph.txt" | tr -d '\n')"
+    fi
+    printf ' threads:'
     echo -n "$threads" | sort -rn | head -4 | while read -r used name; do
         printf ' %s=%.2f' "$name" "$(echo "$used * 100 / $hz / $window" | bc -l)"
     done
