@@ -1,5 +1,6 @@
 #include "QuilloraCore/CallRecorder.h"
 
+#include "Platform/Audio/ClockContinuity.h"
 #include "QuilloraCore/AggregateDevice.h"
 #include "QuilloraCore/CoreAudioHelpers.h"
 #include "QuilloraCore/Diagnostics.h"
@@ -170,6 +171,26 @@ std::string streamListText(const std::vector<int>& streams) {
     return text + "]";
 }
 
+// The frames in a callback's buffer list: the longest of its buffers.
+uint32_t frameCount(const AudioBufferList& list) noexcept {
+    uint32_t frames = 0;
+    for (uint32_t i = 0; i < list.mNumberBuffers; ++i) {
+        const AudioBuffer& buffer = (&list.mBuffers[0])[i];
+        if (buffer.mNumberChannels > 0) {
+            frames = std::max(frames, buffer.mDataByteSize / (buffer.mNumberChannels * 4));
+        }
+    }
+    return frames;
+}
+
+// A number for the log with a dot and `decimals` decimals, whatever the locale.
+std::string fixedText(double value, int decimals) {
+    char text[64];
+    const auto result =
+        std::to_chars(std::begin(text), std::end(text), value, std::chars_format::fixed, decimals);
+    return std::string(text, result.ptr);
+}
+
 uint32_t deviceStateValue(AudioObjectID device, AudioObjectPropertySelector selector) {
     try {
         return CoreAudio::value<uint32_t>(device, selector, kAudioObjectPropertyScopeGlobal, 0u);
@@ -183,7 +204,7 @@ uint32_t deviceStateValue(AudioObjectID device, AudioObjectPropertySelector sele
 CallRecorder::CallRecorder(std::filesystem::path outputURL,
                            std::optional<std::filesystem::path> debugDirectory)
     : outputURL_(std::move(outputURL)), callbackCounter_(std::make_shared<Counter>()),
-      debugDirectory_(std::move(debugDirectory)),
+      lostCycles_(std::make_shared<LostCycles>()), debugDirectory_(std::move(debugDirectory)),
       writerQueue_(std::make_unique<SerialQueue>("com.tandrevel.quillora.writer")),
       meter_(std::make_shared<LevelMeter>()), pending_(std::make_unique<BlockRing::Block>()) {
     writerQueue_->setDoorbellHandler([this] { drainBlocks(); });
@@ -330,11 +351,22 @@ void CallRecorder::startCapture(bool useMicrophone) {
 
     const CaptureRouting routing{static_cast<uint32_t>(aggregate_->leadingStreamCount()),
                                  aggregate_->leadingStreamsAreMicrophone(), sampleRate};
+    lostRate_ = sampleRate;
     AudioDeviceIOBlock block = [counter = callbackCounter_, blocks = blocks_, queue = writerQueue_.get(),
-                                startTime, routing, lastRing = std::chrono::steady_clock::time_point{}](
+                                lost = lostCycles_, timeline = ClockContinuity(), startTime, routing,
+                                lastRing = std::chrono::steady_clock::time_point{}](
                                    const AudioTimeStamp*, const AudioBufferList* input,
                                    const AudioTimeStamp* inputTime, AudioBufferList*,
                                    const AudioTimeStamp*) mutable {
+        // The device's sample time runs on through cycles that never reached us: a jump is audio lost.
+        if (input != nullptr && inputTime != nullptr && inputTime->mSampleTime >= 0) {
+            const uint32_t frames = frameCount(*input);
+            const auto at = static_cast<uint64_t>(std::llround(inputTime->mSampleTime));
+            if (const uint64_t skipped = timeline.advance(0, at, frames); skipped > 0 && frames > 0) {
+                lost->add(skipped, std::max<uint64_t>(1, (skipped + frames / 2) / frames),
+                          inputTime->mSampleTime);
+            }
+        }
         if (counter->increment() == 1) {
             // The one line allowed to format and allocate here: it happens once per recording.
             const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - startTime;
@@ -412,6 +444,7 @@ void CallRecorder::watchdogTick() {
     if (!isRunning_) {
         return;
     }
+    logLostCycles();
     if (callbackCounter_->count() == lastCallbackCount_) {
         ++restartCount_;
         Diagnostics::log("Nessun audio da 2 s: riavvio la cattura (" + std::to_string(restartCount_) + ")");
@@ -489,7 +522,30 @@ bool CallRecorder::stopCapture() {
         AudioHardware::shared().destroyProcessTap(tap_->tapID());
         tap_.reset();
     }
+    logLostCycles();
     return true;
+}
+
+// Main thread: one line for every hole found since the last call, with its length.
+void CallRecorder::logLostCycles() {
+    const uint64_t holes = lostCycles_->holes();
+    if (holes == loggedHoles_) {
+        return;
+    }
+    const uint64_t frames = lostCycles_->frames() - loggedFrames_;
+    const double rate = lostRate_ > 0 ? lostRate_ : 48000.0;
+    std::string line;
+    if (holes - loggedHoles_ == 1) {
+        line = "Audio perso nel grafo: " + std::to_string(frames) + " campioni (" +
+               fixedText(frames / rate, 3) + " s) a " + fixedText(lostCycles_->lastAt() / rate, 3) +
+               " s dall'avvio della cattura";
+    } else {
+        line = "Audio perso nel grafo: " + std::to_string(holes - loggedHoles_) + " interruzioni, " +
+               std::to_string(frames) + " campioni (" + fixedText(frames / rate, 3) + " s) in tutto";
+    }
+    Diagnostics::log(line + "; cicli persi finora: " + std::to_string(lostCycles_->cycles()));
+    loggedHoles_ = holes;
+    loggedFrames_ += frames;
 }
 
 // Writer queue. Every block captured before this point is still in the ring and gets written first.

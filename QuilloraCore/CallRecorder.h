@@ -33,6 +33,32 @@ private:
     std::atomic<int64_t> count_{0};
 };
 
+// Audio of the graph that never reached the capture callback: cycles that went by between two callbacks,
+// seen as a jump of the callbacks' sample time. Written on the real-time thread, read anywhere.
+class LostCycles {
+public:
+    // One hole of `frames` frames, `cycles` cycles long, before the callback at `sampleTime`.
+    void add(uint64_t frames, uint64_t cycles, double sampleTime) noexcept {
+        frames_.fetch_add(frames, std::memory_order_relaxed);
+        cycles_.fetch_add(cycles, std::memory_order_relaxed);
+        lastFrames_.store(frames, std::memory_order_relaxed);
+        lastAt_.store(sampleTime, std::memory_order_relaxed);
+        holes_.fetch_add(1, std::memory_order_release);
+    }
+    uint64_t holes() const noexcept { return holes_.load(std::memory_order_acquire); }
+    uint64_t cycles() const noexcept { return cycles_.load(std::memory_order_relaxed); }
+    uint64_t frames() const noexcept { return frames_.load(std::memory_order_relaxed); }
+    uint64_t lastFrames() const noexcept { return lastFrames_.load(std::memory_order_relaxed); }
+    double lastAt() const noexcept { return lastAt_.load(std::memory_order_relaxed); }
+
+private:
+    std::atomic<uint64_t> holes_{0};
+    std::atomic<uint64_t> cycles_{0};
+    std::atomic<uint64_t> frames_{0};
+    std::atomic<uint64_t> lastFrames_{0};
+    std::atomic<double> lastAt_{0};
+};
+
 // What the capture callback does with one buffer list once it has counted itself: splits it into microphone
 // and system channels by stream index and copies them into the block ring. Real-time safe: no allocation,
 // no lock. The values are the capture's, fixed when it starts.
@@ -108,6 +134,9 @@ public:
     // Event handlers must not destroy the recorder synchronously (use deleteLater): events are sent from
     // inside the recorder's own timer and listener callbacks.
 
+    // Graph cycles that never reached the capture callback, over the whole recording.
+    uint64_t lostCycles() const { return lostCycles_->cycles(); }
+
     // Blocks the writer could not take because it was too far behind (never expected). Logged as soon as
     // the writer notices, and the total again at stop.
     uint64_t droppedBlocks() const;
@@ -134,6 +163,7 @@ private:
     void drainBlocks();
     void reportDrops();
     void reportWriteFailure(const std::string& message);
+    void logLostCycles();
     void sendEvent(const Event& event);
 
     std::filesystem::path outputURL_;
@@ -141,6 +171,10 @@ private:
     bool isRunning_ = false;
     std::string diagnostics_;
     std::shared_ptr<Counter> callbackCounter_;
+    std::shared_ptr<LostCycles> lostCycles_;
+    uint64_t loggedHoles_ = 0;
+    uint64_t loggedFrames_ = 0;
+    double lostRate_ = 0; // the capture's rate, to tell a hole's length in seconds
     std::optional<std::filesystem::path> debugDirectory_;
     std::shared_ptr<BlockRing> blocks_;
     std::unique_ptr<SerialQueue> writerQueue_;

@@ -5,9 +5,11 @@
 //       of 0.8 every second, PHASE_S into each second; with "left", on the first channel only.
 //   quillora_click_alignment analyse DEBUG_DIR RECORDING.m4a [WALL_SECONDS]
 //       finds the microphone's clicks and the far end's clicks in the debug tracks (mic.wav, system.wav)
-//       and in the recording, pairs them, and prints the offset between the two sides from the first
-//       pair to the last, the intervals between clicks and the lengths. Exits 1 when the offset drifts by
-//       more than 1 ms or the recording is not as long as the wall time.
+//       and in the recording, pairs them whatever fraction of a second lies between the players' starts,
+//       and prints separately the cycles lost (both sides' clicks moved at once), the drift between the
+//       sides (steps of one side's player left out), the intervals between clicks and the lengths. Exits 1
+//       on a lost cycle, on a drift of more than 1 ms, or when the recording is not as long as the wall
+//       time.
 //
 // In the recording the microphone sits in the centre and the far end's click is on the left only, so the
 // right channel has the microphone's clicks alone and left minus right the far end's alone.
@@ -114,15 +116,14 @@ struct Alignment {
     std::size_t pairs = 0;
     double firstMs = 0;
     double lastMs = 0;
-    double minMs = 0;
-    double maxMs = 0;
     double firstAtS = 0;
     double lastAtS = 0;
+    // The slow change of the offset between the sides: the sum of its changes from pair to pair, steps of
+    // whole cycles (one side's timeline moved) left out.
+    double driftMs = 0;
+    std::size_t offsetSteps = 0;
     std::vector<Irregularity> irregularMic;
     std::vector<Irregularity> irregularFar;
-
-    double driftMs() const { return lastMs - firstMs; }
-    double spreadMs() const { return maxMs - minMs; }
 };
 
 std::vector<Irregularity> irregularIntervals(const std::vector<double>& clicks, double toleranceSamples) {
@@ -136,16 +137,30 @@ std::vector<Irregularity> irregularIntervals(const std::vector<double>& clicks, 
     return found;
 }
 
+// Where, within its second, the far end's click falls after the microphone's at the start: the players
+// start when they start, so any fraction of a second is possible. Taken from the first microphone click
+// that has a far-end click after it; the pairing follows the offset from there on as it moves.
+double startingOffset(const std::vector<double>& mic, const std::vector<double>& far) {
+    for (const double click : mic) {
+        const auto after = std::lower_bound(far.begin(), far.end(), click);
+        if (after != far.end()) {
+            return std::fmod(*after - click, static_cast<double>(kRate));
+        }
+    }
+    return 0;
+}
+
 // Pairs every microphone click with the far-end click nearest to where the previous pair says it should
-// be (the first pair: the nearest one; the players start half a second apart, give or take), so that a
-// shift of a few milliseconds shows as a change of offset rather than as a different partner.
+// be (the first pair: at the starting offset), so that a shift of a few milliseconds shows as a change of
+// offset rather than as a different partner.
 Alignment align(const std::vector<double>& mic, const std::vector<double>& far, double toleranceSamples) {
+    constexpr double kStepMs = 5.0; // a change of offset this large from one pair to the next is a step
     Alignment result;
     result.micClicks = mic.size();
     result.farClicks = far.size();
     result.irregularMic = irregularIntervals(mic, toleranceSamples);
     result.irregularFar = irregularIntervals(far, toleranceSamples);
-    double expected = 0;
+    double expected = startingOffset(mic, far);
     for (const double click : mic) {
         const auto partner = nearest(far, click + expected);
         if (!partner || std::fabs(*partner - (click + expected)) > kRate * 0.4) {
@@ -153,47 +168,95 @@ Alignment align(const std::vector<double>& mic, const std::vector<double>& far, 
         }
         const double offsetMs = (*partner - click) * 1000.0 / kRate;
         if (result.pairs == 0) {
-            result.firstMs = result.minMs = result.maxMs = offsetMs;
+            result.firstMs = offsetMs;
             result.firstAtS = click / kRate;
+        } else if (std::fabs(offsetMs - result.lastMs) < kStepMs) {
+            result.driftMs += offsetMs - result.lastMs;
+        } else {
+            ++result.offsetSteps;
         }
         expected = *partner - click;
         result.lastMs = offsetMs;
         result.lastAtS = click / kRate;
-        result.minMs = std::min(result.minMs, offsetMs);
-        result.maxMs = std::max(result.maxMs, offsetMs);
         ++result.pairs;
     }
     return result;
 }
 
-// Whether the other side moved by the same amount within the same second: both sides at once is audio the
-// recording lost or gained; one side alone is that side's source.
+// Whether the other side moved by the same amount within the same second.
 bool alsoOn(const std::vector<Irregularity>& others, const Irregularity& one) {
     return std::any_of(others.begin(), others.end(), [&](const Irregularity& other) {
         return std::fabs(other.atS - one.atS) < 1.0 && std::fabs(other.samples - one.samples) < 2.0;
     });
 }
 
+// Clicks that come early are audio missing between that side's player and the recording (a player that
+// falls behind only ever makes its clicks late): whole cycles the capture or the graph lost. Both sides at
+// once is the capture's node (or the whole graph) skipping cycles; one side alone, cycles that side's part
+// of the graph skipped before the capture.
+struct Lost {
+    std::size_t both = 0;
+    std::size_t micOnly = 0;
+    std::size_t farOnly = 0;
+    double samples = 0; // missing from the recording's timeline (both sides at once counted once)
+
+    std::size_t holes() const { return both + micOnly + farOnly; }
+};
+
+Lost lostAudio(const Alignment& a) {
+    Lost lost;
+    for (const Irregularity& one : a.irregularMic) {
+        if (one.samples < -0.5) {
+            ++(alsoOn(a.irregularFar, one) ? lost.both : lost.micOnly);
+            lost.samples -= one.samples;
+        }
+    }
+    for (const Irregularity& one : a.irregularFar) {
+        if (one.samples < -0.5 && !alsoOn(a.irregularMic, one)) {
+            ++lost.farOnly;
+            lost.samples -= one.samples;
+        }
+    }
+    return lost;
+}
+
+const char* cause(const Irregularity& one, const std::vector<Irregularity>& others) {
+    const bool both = alsoOn(others, one);
+    if (one.samples < 0) {
+        return both ? "audio missing on both sides (cycles the capture or the whole graph lost)"
+                    : "audio missing on this side (cycles lost between its player and the capture)";
+    }
+    return both ? "late on both sides (both players, or audio doubled)" : "late on this side (its player)";
+}
+
 void printIrregularities(const char* side, const std::vector<Irregularity>& mine,
                          const std::vector<Irregularity>& others) {
     for (const Irregularity& one : mine) {
         std::printf("    %s clicks moved by %+.1f samples (%+.3f ms) at %.3f s: %s\n", side, one.samples,
-                    one.samples * 1000.0 / kRate, one.atS,
-                    alsoOn(others, one) ? "both sides at once (the graph or the recording, or both players)"
-                                        : "this side only (its player)");
+                    one.samples * 1000.0 / kRate, one.atS, cause(one, others));
     }
 }
 
 void print(const char* source, const Alignment& a) {
     std::printf("%s: %zu microphone clicks, %zu far-end clicks, %zu pairs from %.3f s to %.3f s\n", source,
                 a.micClicks, a.farClicks, a.pairs, a.firstAtS, a.lastAtS);
-    std::printf("  far end - microphone: first %.3f ms, last %.3f ms, drift %+.3f ms; range %.3f .. %.3f ms "
-                "(spread %.3f ms)\n",
-                a.firstMs, a.lastMs, a.driftMs(), a.minMs, a.maxMs, a.spreadMs());
+    const Lost lost = lostAudio(a);
+    std::printf(
+        "  lost cycles: %zu holes (both sides %zu, microphone only %zu, far end only %zu), %.1f samples "
+        "(%.3f ms, %.2f cycles of 1024)\n",
+        lost.holes(), lost.both, lost.micOnly, lost.farOnly, lost.samples, lost.samples * 1000.0 / kRate,
+        lost.samples / 1024.0);
+    std::printf("  drift: %+.3f ms (far end - microphone: first %.3f ms, last %.3f ms, %zu steps of one side "
+                "left out)\n",
+                a.driftMs, a.firstMs, a.lastMs, a.offsetSteps);
     std::printf("  intervals that are not a whole second: microphone %zu, far end %zu\n",
                 a.irregularMic.size(), a.irregularFar.size());
     printIrregularities("microphone", a.irregularMic, a.irregularFar);
     printIrregularities("far-end", a.irregularFar, a.irregularMic);
+}
+
+bool sound(const Alignment& a) {
+    return a.pairs > 0 && std::fabs(a.driftMs) <= kMaxDriftMs && lostAudio(a).holes() == 0;
 }
 
 int analyse(const std::filesystem::path& debugDir, const std::filesystem::path& recording,
@@ -206,7 +269,7 @@ int analyse(const std::filesystem::path& debugDir, const std::filesystem::path& 
     const auto farClicks = findClicks(systemTrack.channels.at(0), kClick / 2);
     const Alignment raw = align(micClicks, farClicks, 0.01);
     print("debug tracks (unprocessed)", raw);
-    ok = ok && raw.pairs > 0 && std::fabs(raw.driftMs()) <= kMaxDriftMs && raw.spreadMs() <= kMaxDriftMs;
+    ok = ok && sound(raw);
 
     const DecodedAudio mixed = decodeAudioFile(recording);
     if (mixed.channelCount != 2) {
@@ -231,7 +294,7 @@ int analyse(const std::filesystem::path& debugDir, const std::filesystem::path& 
     }
     const Alignment encoded = align(micInMix, farInMix, 2.0);
     print("recording (.m4a)", encoded);
-    ok = ok && encoded.pairs > 0 && std::fabs(encoded.driftMs()) <= kMaxDriftMs;
+    ok = ok && sound(encoded);
 
     std::printf("lengths: recording %.3f s (%zu frames), mic.wav %.3f s, system.wav %.3f s\n",
                 mixed.seconds(), mixed.frames(), micTrack.seconds(), systemTrack.seconds());

@@ -190,8 +190,11 @@ void HeadlessRecording::run(const QStringList& arguments) {
         interrupts.waitUntil(deadlineAfter(begin, duration));
         // The duration less what was left of it: the real time since the start, also after an interrupt.
         const double wallSeconds = std::chrono::duration<double>(Clock::now() - begin).count();
-        summary.insert("diagnostics",
-                       QString::fromStdString(recorder.diagnostics() + " " + recorder.deviceState()));
+        const uint64_t lostCycles = recorder.lostCycles();
+        summary.insert("diagnostics", QString::fromStdString(recorder.diagnostics() +
+                                                             " lostCycles=" + std::to_string(lostCycles) +
+                                                             " " + recorder.deviceState()));
+        summary.insert("lostCycles", QString::number(lostCycles));
         summary.insert("wallSeconds", fixed(wallSeconds, 2));
         summary.insert("callbacks", QString::number(recorder.callbackCount()));
         summary.insert("restarts", QString::number(recorder.restartCount()));

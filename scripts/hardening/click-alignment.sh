@@ -3,13 +3,18 @@
 # and the far end (a player into the speaker, clicks on its left channel only, half a second after the
 # microphone's). `quillora --record` records it with its debug tracks, then
 # quillora_click_alignment measures, click by click, how far apart the two sides are in the unprocessed
-# tracks and in the recording, from start to end (drift = last offset - first offset, at most 1 ms), and
-# compares the recording's length with the wall time.
+# tracks and in the recording, from start to end, whatever fraction of a second lies between the two
+# players' starts. It reports separately the graph cycles the recording lost (both sides' clicks moved at
+# once; none allowed), the drift between the sides (one side's steps left out, at most 1 ms) and the
+# recording's length against the wall time. Meanwhile quillora_graph_watch follows the graph's cycles
+# through the server's profiler (position jumps, late driver wakes, xruns and the nodes behind them) into
+# graph.txt, so that a lost cycle can be told apart: ours, the graph's, or a player's.
 #
 #   scripts/hardening/click-alignment.sh [--seconds N] [--build DIR] [--out DIR]
 #
 # --seconds  length of the recording (default 600)
-# --build    build folder with Quillora/quillora and bench/quillora_click_alignment (default build)
+# --build    build folder with Quillora/quillora, bench/quillora_click_alignment and
+#            bench/quillora_graph_watch (default build)
 # --out      keep the recording, the debug tracks, the summary and the report here (default: a temporary
 #            folder, removed afterwards)
 # Too long for the test suite; run it by hand before a release. Exits with the analysis' status.
@@ -28,7 +33,7 @@ while [ $# -gt 0 ]; do
     --build) build=$(cd "$2" && pwd); shift ;;
     --out) mkdir -p "$2"; out=$(cd "$2" && pwd); shift ;;
     --inside) inside=1 ;;
-    -h | --help) sed -n '2,16p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,22p' "$0"; exit 0 ;;
     *) echo "click-alignment: unknown option $1" >&2; exit 2 ;;
     esac
     shift
@@ -36,7 +41,8 @@ done
 
 readonly QUILLORA="$build/Quillora/quillora"
 readonly TOOL="$build/bench/quillora_click_alignment"
-for program in "$QUILLORA" "$TOOL"; do
+readonly WATCH="$build/bench/quillora_graph_watch"
+for program in "$QUILLORA" "$TOOL" "$WATCH"; do
     [ -x "$program" ] || { echo "click-alignment: $program is not built" >&2; exit 2; }
 done
 
@@ -99,23 +105,42 @@ pw-link mic1-feed:output_MONO mic1:input_MONO
 start_player paplay --latency-msec=1000 -d spk1 --property=node.name=far-end "$out/far-clicks.wav"
 "$SANDBOX" wait-node far-end
 
+# The graph's own account of its cycles, from before the recording starts until it ends.
+"$WATCH" >"$out/graph.txt" 2>&1 &
+watcher=$!
+players+=("$watcher")
+# The machine's load, once a minute: a run is only as idle as the machine was.
+(while sleep 60; do echo "$(date +%H:%M) $(cut -d' ' -f1-3 /proc/loadavg)"; done) >"$out/load.txt" &
+players+=($!)
+
 echo "recording ${seconds} s into $out ..." >&2
 rm -rf "$out/debug" "$out/clicks.m4a" "$out/clicks.m4a.json"
 begin=$(date +%s%3N)
 status=0
-"$QUILLORA" --record "$seconds" --out "$out/clicks.m4a" --debug-tracks "$out/debug" >"$out/summary.json" || status=$?
+# PipeWire's informational messages in the program (such as a data thread that missed a wake-up) go to
+# quillora.stderr.
+PIPEWIRE_DEBUG=3 "$QUILLORA" --record "$seconds" --out "$out/clicks.m4a" --debug-tracks "$out/debug" \
+    >"$out/summary.json" 2>"$out/quillora.stderr" || status=$?
 end=$(date +%s%3N)
+kill -TERM "$watcher" 2>/dev/null || true
+wait "$watcher" 2>/dev/null || true
 [ "$status" = 0 ] || { echo "click-alignment: quillora exited with $status" >&2; cat "$out/summary.json" >&2; exit 1; }
 
 field() { sed -n "s/.*\"$1\": \"\\([^\"]*\\)\".*/\\1/p" "$out/summary.json"; }
 wall=$(field wallSeconds)
 callbacks=$(field callbacks)
 {
-    echo "summary: wallSeconds=$wall seconds=$(field seconds) callbacks=$callbacks restarts=$(field restarts) microphone=$(field microphone)"
+    echo "summary: wallSeconds=$wall seconds=$(field seconds) callbacks=$callbacks restarts=$(field restarts) lostCycles=$(field lostCycles) microphone=$(field microphone)"
     echo "microphone feed: ${realtime[*]:-normal priority}; load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
+    awk '{ if (min == "" || $2 < min) min = $2; if ($2 > max) max = $2; sum += $2 }
+         END { if (NR) printf "load (1 min) over the run: min %.2f, mean %.2f, max %.2f\n", min, sum / NR, max }' "$out/load.txt"
     echo "process ran $(((end - begin) / 1000)).$(printf '%03d' $(((end - begin) % 1000))) s (start-up and finishing included)"
     awk -v c="$callbacks" 'BEGIN { printf "callbacks x 1024 frames: %.3f s\n", c * 1024 / 48000 }'
-    grep -h "Primo blocco audio\|Nessun audio\|Blocchi audio persi" "$XDG_STATE_HOME/Quillora/quillora.log" || true
+    grep -h "Primo blocco audio\|Nessun audio\|Blocchi audio persi\|Audio perso nel grafo" "$XDG_STATE_HOME/Quillora/quillora.log" || true
+    echo "the graph, from its profiler (events, then the last summary):"
+    grep -v "^---\|^driver\|^    node\|^watching" "$out/graph.txt" | sed 's/^/  /' | head -50 || true
+    tac "$out/graph.txt" | sed -n '1,/^---/p' | tac | sed 's/^/  /'
+    grep -h "missed .* wakeups\|XRun" "$out/quillora.stderr" | sed 's/^/  quillora: /' | head -20 || true
     "$TOOL" analyse "$out/debug" "$out/clicks.m4a" "$wall"
 } | tee "$out/report.txt"
 exit "${PIPESTATUS[0]}"

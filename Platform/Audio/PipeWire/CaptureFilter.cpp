@@ -131,8 +131,22 @@ void CaptureFilter::process(spa_io_position* position) {
     // rates the graph follows its streams, and it may switch while we run.
     const uint32_t rate = position->clock.rate.num == 1 ? position->clock.rate.denom : 0;
     lastRate_.store(rate, std::memory_order_relaxed);
+    const bool rateChanged = previousRate_ != 0 && rate != previousRate_;
     bridgeRateSwitch(position, rate);
+    if (rateChanged) {
+        // The driver's pause at a rate switch is bridged with silence above, and positions counted at
+        // another rate say nothing about this one: the timeline starts over.
+        clock_.reset();
+    }
+    // A cycle of the graph that never reached us (our node woken too late, or the driver skipping ahead)
+    // shows as a position further on than the last one's end. The sample time moves on by as much, so
+    // that whoever reads the time stamps sees the hole where it is.
+    const uint64_t skipped =
+        clock_.advance(position->clock.id, position->clock.position, position->clock.duration);
     const bool deliver = rtBlocks_.count > 0;
+    if (deliver) {
+        sampleTime_ += static_cast<double>(skipped);
+    }
 
     for (std::size_t s = 0; s < streams_.size(); ++s) {
         RtStream& stream = streams_[s];

@@ -8,6 +8,7 @@
 // Everything but process() runs on the loop thread with the loop lock held.
 
 #include "Platform/Audio/AudioHardware.h"
+#include "Platform/Audio/ClockContinuity.h"
 #include "Platform/Audio/PipeWire/CaptureRouting.h"
 #include "Platform/Audio/PipeWire/PipeWireSupport.h"
 
@@ -106,6 +107,7 @@ private:
     double sampleTime_ = 0;
     uint32_t previousRate_ = 0;    // of the last cycle
     uint64_t previousEndNsec_ = 0; // when the last cycle's frames ended
+    ClockContinuity clock_;
     std::atomic<uint32_t> lastRate_{0};
 
     std::map<PortPair, LinkEntry> links_;

@@ -1,0 +1,63 @@
+#include "Platform/Audio/ClockContinuity.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+struct Tick {
+    uint32_t clock;
+    uint64_t position;
+    uint64_t duration;
+    uint64_t skipped; // what advance() must answer
+};
+
+struct Case {
+    const char* name;
+    std::vector<Tick> ticks;
+};
+
+constexpr uint64_t P = 5'000'000'000ULL; // a position far from zero, as a driver that has run for a while
+
+TEST(ClockContinuityTest, TellsTheFramesNoCycleSaw) {
+    const std::vector<Case> cases = {
+        {"continuous cycles", {{1, P, 1024, 0}, {1, P + 1024, 1024, 0}, {1, P + 2048, 1024, 0}}},
+        {"one cycle skipped", {{1, P, 1024, 0}, {1, P + 2048, 1024, 1024}, {1, P + 3072, 1024, 0}}},
+        {"three cycles skipped", {{1, P, 1024, 0}, {1, P + 4096, 1024, 3072}}},
+        {"a part of a cycle (another quantum)", {{1, P, 1024, 0}, {1, P + 1024 + 256, 256, 256}}},
+        {"the quantum grows, nothing lost",
+         {{1, P, 1024, 0}, {1, P + 1024, 2048, 0}, {1, P + 3072, 2048, 0}, {1, P + 7168, 2048, 2048}}},
+        {"the quantum shrinks, nothing lost",
+         {{1, P, 2048, 0}, {1, P + 2048, 512, 0}, {1, P + 2560, 512, 0}}},
+        {"another driver starts over, even further on",
+         {{1, P, 1024, 0}, {7, P + 50'000, 1024, 0}, {7, P + 51'024, 1024, 0}, {7, P + 53'072, 1024, 1024}}},
+        {"a position that goes back starts over",
+         {{1, P, 1024, 0}, {1, 0, 1024, 0}, {1, 1024, 1024, 0}, {1, 3072, 1024, 1024}}},
+        {"the same cycle twice is not a hole", {{1, P, 1024, 0}, {1, P, 1024, 0}, {1, P + 1024, 1024, 0}}},
+        {"a jump of minutes is a restarted clock, not lost cycles",
+         {{1, P, 1024, 0},
+          {1, P + 1024 + 1024 * ClockContinuity::kMaxGapCycles, 1024, 1024 * 1000},
+          {1, P + 10'000'000, 1024, 0}}},
+        {"a sample time from zero, as the capture hands it on",
+         {{0, 0, 1024, 0}, {0, 1024, 1024, 0}, {0, 3072, 1024, 1024}, {0, 4096, 1024, 0}}},
+    };
+    for (const Case& c : cases) {
+        ClockContinuity continuity;
+        for (std::size_t i = 0; i < c.ticks.size(); ++i) {
+            const Tick& tick = c.ticks[i];
+            EXPECT_EQ(continuity.advance(tick.clock, tick.position, tick.duration), tick.skipped)
+                << c.name << ", cycle " << i;
+        }
+    }
+}
+
+TEST(ClockContinuityTest, ResetMakesTheNextCycleAFirstOne) {
+    ClockContinuity continuity;
+    EXPECT_EQ(continuity.advance(1, P, 1024), 0u);
+    continuity.reset();
+    EXPECT_EQ(continuity.advance(1, P + 8192, 1024), 0u);
+    EXPECT_EQ(continuity.advance(1, P + 10240, 1024), 1024u);
+}
+
+} // namespace
