@@ -30,11 +30,12 @@ Devices and sounds (need the environment printed by `start`, or run inside `run`
   mic NAME FREQ [CHANNELS] [VOLUME]     start a microphone (Audio/Source) that captures a sine tone of
                                         FREQ Hz; prints its PID (unplug it with `unplug NAME`)
   virtual-mic NAME [DESCRIPTION]        create a silent virtual microphone (Audio/Source/Virtual)
-  play TARGET FREQ [SECONDS] [NAME] [VOLUME]
+  play TARGET FREQ [SECONDS] [NAME] [VOLUME] [RATE]
                                         play a stereo sine tone from a new process into speaker TARGET
                                         (node name); prints its PID; SECONDS defaults to one hour. FREQ
                                         may give one frequency per channel (1000,1500); VOLUME scales
-                                        the full-scale tones (default 1)
+                                        the full-scale tones (default 1); RATE is the player's sample
+                                        rate (default the sandbox's)
   record-monitor SINK FILE              record a speaker's monitor (not a microphone user); prints its PID
   record-mic SOURCE FILE                record a microphone with pw-record; prints its PID
   default-source NAME                   make NAME the default microphone
@@ -315,10 +316,10 @@ cmd_stop() {
 
 # Starts pw-play fed by sox in its own session and prints pw-play's PID (the process that owns the node).
 # FREQ is one frequency for every channel, or one per channel separated by commas; VOLUME scales the
-# full-scale tones.
+# full-scale tones; RATE is the player's sample rate.
 spawn_player() {
-    local kind=$1 name=$2 freq=$3 channels=$4 seconds=$5 volume=$6
-    shift 6
+    local kind=$1 name=$2 freq=$3 channels=$4 seconds=$5 volume=$6 rate=$7
+    shift 7
     local pidfile
     pidfile=$(mktemp "$QUILLORA_SANDBOX_DIR/spawn.XXXXXX")
     setsid bash -c '
@@ -329,7 +330,7 @@ spawn_player() {
         # Raw samples: pw-play reads a pipe as raw data in the format it is told.
         exec pw-play --format f32 --rate "$rate" --channels "$channels" "$@" - < <(exec sox -q -n -t raw \
             -r "$rate" -c "$channels" -e floating-point -b 32 -L - synth "$seconds" "${tones[@]}" vol "$volume")
-    ' spawn "$pidfile" "$freq" "$channels" "$seconds" "$RATE" "$volume" "$@" \
+    ' spawn "$pidfile" "$freq" "$channels" "$seconds" "$rate" "$volume" "$@" \
         </dev/null >>"$QUILLORA_SANDBOX_DIR/logs/$name.log" 2>&1 &
     wait_for 5 test -s "$pidfile" || die "could not start $name"
     local shell_pid
@@ -395,7 +396,7 @@ cmd_mic() {
     # A player whose node claims to be a source: it behaves like a real capture device (no playback stream
     # behind it), and killing it unplugs the microphone.
     local pid
-    pid=$(spawn_player mic "$name" "$freq" "$channels" 86400 "$volume" --target 0 \
+    pid=$(spawn_player mic "$name" "$freq" "$channels" 86400 "$volume" "$RATE" --target 0 \
         -P "{ media.class=Audio/Source node.name=\"$name\" node.description=\"$name\" }")
     wait_for 5 node_exists "$name" || die "microphone $name did not appear"
     echo "$pid"
@@ -403,10 +404,11 @@ cmd_mic() {
 
 cmd_play() {
     require_sandbox
-    local target=${1:?play TARGET FREQ [SECONDS] [NAME] [VOLUME]} freq=${2:?play TARGET FREQ [SECONDS] [NAME]}
+    local target=${1:?play TARGET FREQ [SECONDS] [NAME] [VOLUME] [RATE]} freq=${2:?play TARGET FREQ [SECONDS] [NAME]}
     local seconds=${3:-3600} name=${4:-play-$target-$freq} volume=${5:-1}
+    local rate=${6:-$RATE}
     local pid
-    pid=$(spawn_player play "$name" "$freq" 2 "$seconds" "$volume" --target "$target" \
+    pid=$(spawn_player play "$name" "$freq" 2 "$seconds" "$volume" "$rate" --target "$target" \
         -P "{ node.name=\"$name\" }")
     wait_for 5 node_exists "$name" || die "player $name did not appear"
     echo "$pid"

@@ -212,6 +212,20 @@ TEST(BlockRing, aFullRingDropsAndCountsUntilTheConsumerMakesRoom) {
     EXPECT_FALSE(ring.pop(block));
     EXPECT_EQ(ring.droppedBlocks(), 2u);
 
+    // 336 bytes left at the end, 432 freed at the start: a 512-byte block must wrap and does not fit,
+    // although 768 bytes are free in all. Taken, it would be written over blocks not yet read.
+    BlockRing wrap(4096);
+    ASSERT_TRUE(pushTagged(wrap, 1, 50));
+    for (float tag = 2; tag <= 5; tag += 1) {
+        ASSERT_TRUE(pushTagged(wrap, tag, 100));
+    }
+    ASSERT_TRUE(wrap.pop(block));
+    EXPECT_FALSE(pushTagged(wrap, 9, 60));
+    for (float tag = 2; tag <= 5; tag += 1) {
+        ASSERT_TRUE(wrap.pop(block));
+        EXPECT_TRUE(isTagged(block, tag, 100));
+    }
+
     // More channels on a side than a block carries is refused (and counted); a full set on each is fine.
     std::vector<float> samples(4, 0.25f);
     std::vector<BlockRing::ChannelSource> many(BlockRing::maxChannels + 1, {samples.data(), 1, 4});

@@ -4,6 +4,7 @@
 #include "WaitUntil.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -13,6 +14,7 @@
 #include <csignal>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <thread>
 
 namespace {
@@ -54,6 +56,7 @@ struct Outcome {
 class HeadlessTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        ::umask(022); // the usual one: what must be private, the program makes so
         ASSERT_TRUE(home.isValid());
         environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QUILLORA_AUDIO_BACKEND"), QStringLiteral("simulated"));
@@ -93,9 +96,25 @@ protected:
         return collect(process);
     }
 
+    void makeFile(const QString& name, int mode) const {
+        QFile file(path(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.close();
+        ASSERT_EQ(::chmod(QFile::encodeName(file.fileName()).constData(), static_cast<mode_t>(mode)), 0);
+    }
+
     QTemporaryDir home;
     QProcessEnvironment environment;
 };
+
+// The permission bits in octal, or "none" when there is nothing at path.
+std::string modeOf(const QString& path) {
+    struct stat status {};
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0) {
+        return "none";
+    }
+    return QString::number(status.st_mode & 07777, 8).toStdString();
+}
 
 // The standard output is the summary file plus one newline, every value a string, statistics in their
 // formats; the recording decodes to the length the summary gives.
@@ -170,17 +189,6 @@ TEST_F(HeadlessTest, cyclesMakeShortRecordingsBeforeTheFinalOne) {
         EXPECT_NEAR(decodeAudioFile(path(name).toStdString()).seconds(), 0.5, 0.15) << name;
     }
     EXPECT_FALSE(QFile::exists(path("x.ciclo3.m4a")));
-}
-
-TEST_F(HeadlessTest, withoutOutANewNameInTheRecordingsFolderAndNoCyclesBelowTwo) {
-    const Outcome run = execute({"--record", "0.2", "--cycles", "-1", "--no-mic"});
-    EXPECT_EQ(run.exitCode, 0);
-    const QString file = run.text("file");
-    expectSummaryOf(run, file, summaryKeys);
-    EXPECT_TRUE(matches(file, QRegularExpression::escape(path("Music/Quillora/")) +
-                                  "Chiamata [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}\\.[0-9]{2}\\.m4a"))
-        << file.toStdString();
-    EXPECT_TRUE(QDir(path("Music/Quillora")).entryList({QStringLiteral("*ciclo*")}).isEmpty());
 }
 
 TEST_F(HeadlessTest, anInterruptEndsTheWaitAndFinishesLikeANormalEnd) {
@@ -278,6 +286,98 @@ TEST_F(HeadlessTest, numbersUseADotUnderAnItalianLocale) {
     EXPECT_TRUE(QRegularExpression("Primo blocco audio dopo [0-9]+\\.[0-9]{3} s\n")
                     .match(QString::fromUtf8(log.readAll()))
                     .hasMatch());
+}
+
+// What holds or describes a call is its owner's only.
+TEST_F(HeadlessTest, recordingsSummariesTracksReportAndLogAreTheOwnersOnly) {
+    // The default place (the music folder and the log's folders do not exist yet); no cycles below two.
+    const Outcome first = execute({"--record", "0.3", "--cycles", "-1", "--no-mic"});
+    const QString recording = first.text("file");
+    expectSummaryOf(first, recording, summaryKeys);
+    EXPECT_TRUE(matches(recording, QRegularExpression::escape(path("Music/Quillora/")) +
+                                       "Chiamata [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}\\.[0-9]{2}\\.m4a"))
+        << recording.toStdString();
+    const QString named = QDir(home.path()).relativeFilePath(recording);
+
+    // A folder the user shares keeps its mode; a summary or report left there from before is rewritten
+    // private.
+    ASSERT_TRUE(QDir(home.path()).mkdir(QStringLiteral("shared")));
+    ASSERT_EQ(::chmod(QFile::encodeName(path("shared")).constData(), 0755), 0);
+    makeFile(QStringLiteral("shared/b.m4a.json"), 0644);
+    makeFile(QStringLiteral("shared/report.txt"), 0644);
+    EXPECT_EQ(
+        execute({"--record", "0.5", "--out", "shared/b.m4a", "--debug-tracks", "shared/tracks/b"}).exitCode,
+        0);
+    environment.insert(QStringLiteral("QUILLORA_SIMULATED_FAULT"), QStringLiteral("tap")); // a short probe
+    EXPECT_EQ(execute({"--probe", "shared/report.txt"}).exitCode, 0);
+    EXPECT_GT(QFile(path("shared/report.txt")).size(), 0);
+    environment.remove(QStringLiteral("QUILLORA_SIMULATED_FAULT"));
+
+    // A recording killed while it is written stays the fragmented file it was being written as.
+    QProcess killed;
+    start(killed, {"--record", "60", "--out", "shared/k.m4a", "--no-mic"});
+    EXPECT_TRUE(waitUntil([&] { return QFile(path("shared/k.m4a")).size() >= 8000; }, 15s));
+    killed.kill();
+    killed.waitForFinished();
+    EXPECT_GT(decodeAudioFile(path("shared/k.m4a").toStdString()).seconds(), 0.0);
+
+    const std::vector<std::pair<QString, int>> expected{
+        {"Music", 0700},
+        {"Music/Quillora", 0700},
+        {named, 0600},
+        {named + ".json", 0600},
+        {"state", 0700},
+        {"state/Quillora", 0700},
+        {"state/Quillora/quillora.log", 0600},
+        {"shared", 0755},
+        {"shared/b.m4a", 0600},
+        {"shared/b.m4a.json", 0600},
+        {"shared/tracks", 0700},
+        {"shared/tracks/b", 0700},
+        {"shared/tracks/b/mic.wav", 0600},
+        {"shared/tracks/b/system.wav", 0600},
+        {"shared/report.txt", 0600},
+        {"shared/k.m4a", 0600},
+    };
+    QStringList listed;
+    for (const auto& [name, mode] : expected) {
+        EXPECT_EQ(modeOf(path(name)), QString::number(mode, 8).toStdString()) << name.toStdString();
+        listed << name;
+    }
+    // Nothing else was left behind (no cycle, no temporary file of a rewrite, no second copy).
+    for (const QString& top : {QStringLiteral("Music"), QStringLiteral("shared")}) {
+        QDirIterator entries(path(top), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                             QDirIterator::Subdirectories);
+        while (entries.hasNext()) {
+            const QString name = QDir(home.path()).relativeFilePath(entries.next());
+            EXPECT_TRUE(listed.contains(name)) << "unexpected " << name.toStdString();
+        }
+    }
+}
+
+TEST_F(HeadlessTest, fileSystemFailuresAreToldInItalianWithThePath) {
+    makeFile(QStringLiteral("blocked"), 0644);
+    ASSERT_TRUE(QDir(home.path()).mkdir(QStringLiteral("folder.m4a")));
+    const QString blocked = "\"" + path("blocked") + "\"";
+    const struct {
+        QStringList arguments;
+        QString error;
+    } cases[] = {
+        {{"--out", "blocked/a.m4a"},
+         "Impossibile creare la cartella " + blocked + ": esiste già un file con questo nome"},
+        {{"--out", "blocked/x/a.m4a"},
+         "Impossibile creare la cartella \"" + path("blocked/x") + "\": " + blocked + " non è una cartella"},
+        {{"--out", "o.m4a", "--debug-tracks", "blocked"},
+         "Impossibile creare la cartella " + blocked + ": esiste già un file con questo nome"},
+        {{"--out", "folder.m4a"},
+         "Impossibile creare il file audio \"" + path("folder.m4a") + "\": è una cartella"},
+    };
+    for (const auto& [arguments, error] : cases) {
+        const Outcome run = execute(QStringList{"--record", "0.2", "--no-mic"} + arguments);
+        EXPECT_EQ(run.exitCode, 1) << arguments.join(' ').toStdString();
+        EXPECT_EQ(run.text("error"), error);
+        EXPECT_FALSE(run.err.contains("filesystem error")) << run.err.toStdString();
+    }
 }
 
 } // namespace

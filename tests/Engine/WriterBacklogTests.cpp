@@ -1,14 +1,13 @@
 // A writer that falls behind the capture: how much the block ring holds, and what is reported when blocks
 // are lost anyway.
+#include "LogSince.h"
 #include "MediaTestSupport.h"
 #include "QuilloraCore/BlockRing.h"
 #include "QuilloraCore/CallRecorder.h"
-#include "QuilloraCore/Diagnostics.h"
 #include "SimulatedTestSupport.h"
 
 #include <QTemporaryDir>
 #include <cmath>
-#include <fstream>
 
 namespace {
 
@@ -52,22 +51,6 @@ TEST(BlockRingSize, holdsTenSecondsOfAnyLayoutAndLittleMore) {
 
 class WriterBacklogTest : public SimulatedAudioTest {
 protected:
-    // The messages logged since `marker`, without their timestamps.
-    static std::vector<std::string> loggedSince(const std::string& marker) {
-        Diagnostics::flush();
-        std::ifstream file(Diagnostics::fileURL());
-        std::vector<std::string> lines;
-        bool mine = false;
-        for (std::string line; std::getline(file, line);) {
-            const std::string message = line.substr(line.find(' ') + 1);
-            mine = mine || message == marker;
-            if (mine && message != marker) {
-                lines.push_back(message);
-            }
-        }
-        return lines;
-    }
-
     QTemporaryDir folder;
 };
 
@@ -76,8 +59,7 @@ protected:
 TEST_F(WriterBacklogTest, lostBlocksAreCountedAndLoggedWhileRecording) {
     addOutput("Altoparlanti", "speakers", SimulatedAudioHardware::Signal::tone(440, 0.3f));
     addInput("Interfaccia 16 canali", "interface", {16}, SimulatedAudioHardware::Signal::tone(220, 0.2f));
-    const std::string marker = "---- lost blocks";
-    Diagnostics::log(marker);
+    const LogSince log;
     const auto output = std::filesystem::path(folder.path().toStdString()) / "backlog.m4a";
     CallRecorder recorder(output, std::nullopt);
     recorder.start(true);
@@ -88,18 +70,13 @@ TEST_F(WriterBacklogTest, lostBlocksAreCountedAndLoggedWhileRecording) {
     const uint64_t dropped = recorder.droppedBlocks();
     ASSERT_GT(dropped, 0u) << "the writer kept up with a clock that does not wait";
     EXPECT_LT(dropped, blocks - 400u) << "the ring held less than ten seconds";
-    const auto whileRecording = loggedSince(marker);
-    EXPECT_NE(std::find_if(whileRecording.begin(), whileRecording.end(),
-                           [](const std::string& line) {
-                               return line.starts_with("Blocchi audio persi (scrittura in ritardo): ");
-                           }),
-              whileRecording.end());
+    EXPECT_GT(log.count("Blocchi audio persi (scrittura in ritardo): "), 0u);
 
     const CallRecorder::Stats stats = recorder.stop();
     constexpr double blockSeconds = 1024.0 / 48000.0;
     EXPECT_NEAR(stats.seconds, static_cast<double>(blocks - dropped) * blockSeconds, 1e-6);
-    const auto all = loggedSince(marker);
-    EXPECT_EQ(all.back(), "Blocchi audio persi in tutto: " + std::to_string(dropped));
+    EXPECT_TRUE(log.text().ends_with("Blocchi audio persi in tutto: " + std::to_string(dropped) + "\n"))
+        << log.text();
     EXPECT_NEAR(decodeAudioFile(output).seconds(), stats.seconds, 0.05);
 }
 

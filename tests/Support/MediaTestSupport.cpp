@@ -86,7 +86,6 @@ DecodedAudio decodeAudioFile(const std::filesystem::path& path) {
     check(avcodec_open2(decoder.get(), codec, nullptr), "open decoder");
 
     DecodedAudio out;
-    out.containerName = input->iformat->name;
     out.codecName = codec->name;
     out.sampleRate = decoder->sample_rate;
     out.channelCount = decoder->ch_layout.nb_channels;
@@ -112,7 +111,6 @@ DecodedAudio decodeAudioFile(const std::filesystem::path& path) {
         }
         if (packet->stream_index == streamIndex) {
             out.packetBytes += packet->size;
-            ++out.packetCount;
             check(avcodec_send_packet(decoder.get(), packet.get()), "send packet");
             drain();
         }

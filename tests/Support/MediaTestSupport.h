@@ -10,12 +10,10 @@
 
 // A whole audio file decoded with FFmpeg to float, one array per channel, for checking what was written.
 struct DecodedAudio {
-    std::string containerName; // FFmpeg's demuxer name, e.g. "mov,mp4,m4a,3gp,3g2,mj2" or "wav"
     std::string codecName;     // e.g. "aac", "pcm_f32le"
     int sampleRate = 0;
     int channelCount = 0;
     int64_t packetBytes = 0; // compressed payload, for the bit rate
-    int64_t packetCount = 0;
     std::vector<std::vector<float>> channels;
 
     std::size_t frames() const { return channels.empty() ? 0 : channels.front().size(); }

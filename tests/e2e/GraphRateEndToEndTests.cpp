@@ -3,20 +3,17 @@
 // on (loopback, echo canceller, both stacked). The decoded file must keep the far end's pitch, the call's
 // length and the level it has when played straight.
 
+#include "LogSince.h"
 #include "MediaTestSupport.h"
 #include "SandboxSupport.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -31,63 +28,38 @@ constexpr double kTone = 1000;
 // by chance (1 kHz and a copy one quantum late sum to the level of one).
 constexpr double kCombTone = 937.5;
 
-// A process of this test (a player, a module host), stopped by its pid when it goes out of scope.
+// A module host of this test, stopped when it goes out of scope.
 class Background {
 public:
-    explicit Background(const std::string& script) {
-        process_.setProgram("bash");
-        process_.setArguments({"-c", QString::fromStdString("exec " + script)});
+    explicit Background(const std::string& command) {
         process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process_.start();
-        EXPECT_TRUE(process_.waitForStarted()) << script;
+        process_.start("bash", {"-c", QString::fromStdString("exec " + command)});
+        EXPECT_TRUE(process_.waitForStarted()) << command;
     }
-    ~Background() { // QProcess kills what is still running after this
-        process_.terminate();
-        process_.waitForFinished(3000);
-    }
-    Background(const Background&) = delete;
-    Background& operator=(const Background&) = delete;
+    ~Background() { process_.terminate(), process_.waitForFinished(3000); }
 
 private:
     QProcess process_;
 };
 
-// A stereo tone at `rate` into `target`, from a process of its own.
-std::unique_ptr<Background> player(const std::string& name, const std::string& target, int rate,
-                                   double frequency = kTone) {
-    const std::string r = std::to_string(rate);
-    auto process = std::make_unique<Background>(
-        "pw-play --format f32 --rate " + r + " --channels 2 --target " + target + " -P '{ node.name=" + name +
-        " }' - < <(exec sox -q -n -t raw -r " + r + " -c 2 -e floating-point -b 32 -L - synth 600 sine " +
-        std::to_string(frequency) + " vol 0.3)");
-    sandbox("wait-node " + name);
-    return process;
+// A stereo tone at `rate` into `target`.
+std::unique_ptr<SandboxProcess> player(const std::string& target, int rate, double frequency = kTone) {
+    return std::make_unique<SandboxProcess>("play " + target + " " + std::to_string(frequency) +
+                                            " 600 far-end 0.3 " + std::to_string(rate));
 }
 
 void settings(const std::string& key, const std::string& value) {
     shell("pw-metadata -n settings 0 " + key + " '" + value + "' >/dev/null");
 }
 
-struct Recorded {
-    QJsonObject summary;
-    DecodedAudio decoded;
-};
-
-// Records `seconds` without a microphone; `meanwhile` runs while it records.
-Recorded record(const std::filesystem::path& file, int seconds, const std::function<void()>& meanwhile = {}) {
-    QProcess process;
-    process.start(QStringLiteral(QUILLORA_BINARY), {"--record", QString::number(seconds), "--no-mic", "--out",
-                                                    QString::fromStdString(file.string())});
-    EXPECT_TRUE(process.waitForStarted());
-    if (meanwhile) {
-        meanwhile();
-    }
-    EXPECT_TRUE(process.waitForFinished(60000));
-    EXPECT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
-    Recorded run;
-    run.summary = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
-    run.decoded = decodeAudioFile(file);
-    return run;
+// Records `seconds` without a microphone into `file`; `meanwhile` runs while it records.
+std::pair<ProgramRun, DecodedAudio> record(const std::filesystem::path& file, int seconds,
+                                           const std::function<void()>& meanwhile = {}) {
+    ProgramRun run = runQuillora(
+        {"--record", QString::number(seconds), "--no-mic", "--out", QString::fromStdString(file.string())},
+        meanwhile);
+    EXPECT_EQ(run.exitCode, 0);
+    return {run, decodeAudioFile(file)};
 }
 
 // The tone's frequency in samples[begin, begin + length): the strongest between 900 and 1100 Hz, in
@@ -149,30 +121,25 @@ TEST_F(GraphRateEndToEnd, KeepsPitchAndLengthWhateverRateTheGraphRuns) {
         if (row.before) {
             row.before();
         }
-        const auto far = player("far-end", "spk1", row.playerRate);
+        const auto far = player("spk1", row.playerRate);
+        const LogSince log;
         std::this_thread::sleep_for(300ms); // the graph settles on its rate
-        const Recorded run = record(dir_ / "rate.m4a", 4, row.during);
+        const auto [run, decoded] = record(dir_ / "rate.m4a", 4, row.during);
         resetGraphRate();
 
-        const QString diagnostics = run.summary.value("diagnostics").toString();
+        const QString diagnostics = run.text("diagnostics");
         EXPECT_TRUE(diagnostics.contains(row.startRate)) << diagnostics.toStdString();
-        const double wall = run.summary.value("wallSeconds").toString().toDouble();
-        const double length = run.decoded.seconds();
-        const auto& left = run.decoded.channels.at(0);
+        const double wall = run.text("wallSeconds").toDouble();
+        const double length = decoded.seconds();
+        const auto& left = decoded.channels.at(0);
         // Away from the start (links forming) and the end; on both sides of a switch.
         const double early = pitch(left, 24000, 48000);
         const double late = pitch(left, 120000, 48000);
         std::printf("%s: %s; length %.3f s for %.3f s (%+.2f %%), pitch %.2f / %.2f Hz (%+.3f / %+.3f %%)\n",
                     row.graph, diagnostics.toStdString().c_str(), length, wall, 100 * (length / wall - 1),
                     early, late, 100 * (early / kTone - 1), 100 * (late / kTone - 1));
-        const auto logPath =
-            std::filesystem::path(std::getenv("XDG_STATE_HOME")) / "Quillora" / "quillora.log";
-        std::ifstream log(logPath);
-        const std::string lines((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
-        const bool switched =
-            lines.find("Frequenza della cattura cambiata: 48000 -> 44100 Hz") != std::string::npos;
-        EXPECT_EQ(switched, row.switches) << lines;
-        std::filesystem::remove(logPath); // the next row's switch, if any, is its own
+        EXPECT_EQ(log.count("Frequenza della cattura cambiata: 48000 -> 44100 Hz"), row.switches ? 1u : 0u)
+            << log.text();
         // The last AAC frame is padded to its full 1024 samples.
         EXPECT_NEAR(length - 1024.0 / 48000, wall, wall * 0.01);
         EXPECT_NEAR(early, kTone, kTone * 0.005);
@@ -208,11 +175,11 @@ context.modules = [
 
     double straight = 0;
     for (const char* sink : {"spk1", "lb-sink", "ec-sink", "lb2-sink"}) {
-        const auto far = player("far-end", sink, 48000, kCombTone);
+        const auto far = player(sink, 48000, kCombTone);
         std::this_thread::sleep_for(300ms);
-        const Recorded run = record(dir_ / "sink.m4a", 3);
+        const DecodedAudio decoded = record(dir_ / "sink.m4a", 3).second;
         // From 1 s on, settled: 900 whole periods of the tone.
-        const double level = toneAmplitude(run.decoded.channels.at(0), 48000, 46080, kCombTone, 48000);
+        const double level = toneAmplitude(decoded.channels.at(0), 48000, 46080, kCombTone, 48000);
         straight = straight > 0 ? straight : level;
         std::printf("far end through %s: level %.4f, %+.2f dB from straight\n", sink, level,
                     20 * std::log10(level / straight));

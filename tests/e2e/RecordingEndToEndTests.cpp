@@ -1,11 +1,9 @@
 // The real `quillora` binary recording a private PipeWire sandbox (scripts/audio-sandbox.sh run): players
 // and microphones are separate processes, and what lands in the file is decoded and measured.
+#include "LogSince.h"
 #include "MediaTestSupport.h"
 #include "SandboxSupport.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -16,30 +14,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr std::size_t kSecond = 48000;
-
-struct ProgramRun {
-    int exitCode = -1;
-    QByteArray standardOutput;
-    QJsonObject summary;
-    QString text(const char* key) const { return summary.value(key).toString(); }
-};
-
-// Runs `quillora ARGS`; `whileRunning` runs while it records.
-ProgramRun runQuillora(const QStringList& arguments, const std::function<void()>& whileRunning = {}) {
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(QStringLiteral(QUILLORA_BINARY), arguments);
-    EXPECT_TRUE(process.waitForStarted());
-    if (whileRunning) {
-        whileRunning();
-    }
-    EXPECT_TRUE(process.waitForFinished(60000)) << "quillora did not finish";
-    ProgramRun run;
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.standardOutput = process.readAllStandardOutput();
-    run.summary = QJsonDocument::fromJson(run.standardOutput).object();
-    return run;
-}
 
 // Amplitude of one frequency over one second from `from` seconds in: whole periods of every tone used.
 double amplitude(const DecodedAudio& audio, int channel, double from, double frequency) {
@@ -95,15 +69,14 @@ TEST_F(RecordingEndToEnd, FollowsTheMicrophoneWhenTheDefaultOneIsUnplugged) {
     SandboxProcess first("mic mic1 440 1 0.2");
     sandbox("default-source mic1");
     const SandboxProcess farEnd("play spk1 1000 3600 far-end 0.1");
+    const LogSince log;
     const ProgramRun run = runQuillora({"--record", "5", "--out", output("unplugged.m4a")}, [&] {
         std::this_thread::sleep_for(2s);
         first.stop(); // the microphone disappears; the server picks mic2 as the default
     });
     ASSERT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.text("microphone"), "mic1") << "the microphone the recording started with";
-    const std::string log =
-        readFile(std::filesystem::path(std::getenv("XDG_STATE_HOME")) / "Quillora" / "quillora.log");
-    EXPECT_NE(log.find("Microfono cambiato: mic2"), std::string::npos) << log;
+    EXPECT_EQ(log.count("Microfono cambiato: mic2"), 1u) << log.text();
 
     const DecodedAudio decoded = decodeAudioFile(output("unplugged.m4a").toStdString());
     ASSERT_GE(decoded.seconds(), 4.5);

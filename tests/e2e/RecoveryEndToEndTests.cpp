@@ -8,7 +8,6 @@
 
 #include "Platform/Audio/PipeWire/PipeWireAudioHardware.h"
 #include "QuilloraCore/CallRecorder.h"
-#include "QuilloraCore/Diagnostics.h"
 
 #include <QProcess>
 #include <QStringList>
@@ -16,10 +15,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cmath>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <variant>
 #include <vector>

@@ -428,34 +428,28 @@ TEST(PipeWireCaptureRouting, TapsEachApplicationOnceThroughVirtualSinks) {
     struct Case {
         const char* topology;
         std::function<void(Graph&)> build;
-        std::set<int32_t> excluded;
-        std::set<uint32_t> tapped;
+        std::set<uint32_t> tapped = {20, 25};
+        std::set<int32_t> excluded = {};
     };
     const std::vector<Case> cases = {
-        {"straight to the speaker", [](Graph&) {}, {}, {20, 25}},
-        {"loopback sink", [&](Graph& g) { playOn(g, 50, "loopback-1", sink); }, {}, {20, 25}},
+        {"straight to the speaker", [](Graph&) {}},
+        {"loopback sink", [&](Graph& g) { playOn(g, 50, "loopback-1", sink); }},
         {"echo canceller",
          [&](Graph& g) {
              playOn(g, 50, "echo-cancel-1", sink);
              g.node(70, {{"media.class", "Stream/Input/Audio"}, {"node.link-group", "echo-cancel-1"}});
              g.node(71, {{"media.class", "Audio/Source"}, {"node.link-group", "echo-cancel-1"}});
-         },
-         {},
-         {20, 25}},
+         }},
         {"filter chain reading a sink's monitor",
          [&](Graph& g) {
              playOn(g, 50, "filter-1",
                     {{"media.class", "Stream/Input/Audio"}, {"stream.capture.sink", "true"}});
-         },
-         {},
-         {20, 25}},
+         }},
         {"stacked loopback and echo canceller",
          [&](Graph& g) {
              playOn(g, 50, "loopback-1", sink);
              playOn(g, 150, "echo-cancel-1", sink);
-         },
-         {},
-         {20, 25}},
+         }},
         {"effects node without a link group",
          [](Graph& g) {
              g.speaker(80, "effects_sink");
@@ -463,19 +457,16 @@ TEST(PipeWireCaptureRouting, TapsEachApplicationOnceThroughVirtualSinks) {
              g.port(61, 60, 0, "in", "FL", "input_FL");
              g.port(62, 60, 1, "out", "FL", "output_FL");
              g.link(69, 80, 83, 60, 61);
-         },
-         {},
-         {20, 25}},
+         }},
         {"excluded process behind a loopback",
          [&](Graph& g) { playOn(g, 50, "loopback-1", sink); },
-         {1001},
-         {25}},
+         {25},
+         {1001}},
         // Not a sink's sound: a microphone played to the speaker is what an application plays.
         {"loopback from a microphone",
          [&](Graph& g) {
              playOn(g, 50, "loopback-1", {{"media.class", "Stream/Input/Audio"}});
          },
-         {},
          {20, 25, 60}},
     };
     for (const Case& row : cases) {
