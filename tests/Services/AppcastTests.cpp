@@ -6,15 +6,10 @@
 namespace {
 
 QByteArray feed(const QByteArray& items) {
-    return R"(<?xml version="1.0" encoding="utf-8"?>
-<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle">
-  <channel>
-    <title>Quillora</title>
-)" + items +
-           R"(
-  </channel>
-</rss>
-)";
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<rss version=\"2.0\" "
+           "xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/"
+           "sparkle\">\n<channel><title>Quillora</title>" +
+           items + "</channel></rss>\n";
 }
 
 QByteArray item(const QByteArray& version, const QByteArray& url = "https://example.org/Quillora.AppImage") {

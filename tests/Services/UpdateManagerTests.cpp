@@ -10,32 +10,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Records the dialogs the updater asks for and answers them when the test says so.
-class FakeDialogs : public UpdateDialogs {
-public:
-    void showUpdateFound(const AppcastItem& update, std::function<void(Choice)> done) override {
-        shown.append("update " + update.displayVersion);
-        answerUpdate = std::move(done);
-    }
-    void showUpToDate(const QString& installedVersion, std::function<void()> done) override {
-        shown.append("up to date " + installedVersion);
-        done();
-    }
-    void showCheckFailed(const QString& description, std::function<void()> done) override {
-        shown.append("failed " + description);
-        done();
-    }
-    void showProgress(qint64, qint64) override {}
-    void showWaitingForRecording() override {}
-    void showInstallFailed(const QString& description, std::function<void()> done) override {
-        shown.append("install failed " + description);
-        done();
-    }
-
-    QStringList shown;
-    std::function<void(Choice)> answerUpdate;
-};
-
 class Updates : public testing::Test {
 protected:
     void SetUp() override {
