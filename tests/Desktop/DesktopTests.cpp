@@ -1,14 +1,20 @@
 // The desktop face on the offscreen platform against a real model on the simulated audio system: where
-// panels go, the recording panel and the notices, and the status menu in each state.
+// panels go, the recording panel and the notices, the status menu in each state, the updater's message
+// boxes, and starting at login.
 #include "Quillora/Desktop/FloatingPanel.h"
+#include "Quillora/Desktop/LoginStart.h"
 #include "Quillora/Desktop/OverlayViews.h"
 #include "Quillora/Desktop/QuilloraApp.h"
+#include "Quillora/Desktop/UpdateDialogBoxes.h"
 #include "Quillora/Services/AppInfo.h"
 #include "Quillora/Services/UpdateManager.h"
 #include "Services/AppTestSupport.h"
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QFile>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QSettings>
@@ -97,8 +103,10 @@ TEST_F(Desktop, APanelRemembersWhereItWasPutAndStaysOnScreen) {
     EXPECT_EQ(panel->pos().x(), screen.left() + 100);
 }
 
-TEST_F(Desktop, NoticesKeepClearOfTheRecordingPanelUnlessMoved) {
-    const Notice notice{"phone.fill", "red", "Chiamata", "Vuoi registrarla?", "Registra", "Non ora", {}, {}};
+TEST_F(Desktop, NoticesKeepClearOfTheRecordingPanelUnlessMovedAndTheirButtonsAct) {
+    int primary = 0, secondary = 0;
+    const Notice notice{"phone.fill", "red",     "Chiamata",         "Vuoi registrarla?",
+                        "Registra",   "Non ora", [&] { ++primary; }, [&] { ++secondary; }};
     panels->showNotice(notice);
     EXPECT_EQ(panels->noticePanel()->pos(),
               FloatingPanel::topRightOrigin(screen, panels->noticePanel()->size()));
@@ -112,17 +120,9 @@ TEST_F(Desktop, NoticesKeepClearOfTheRecordingPanelUnlessMoved) {
     panels->noticePanel()->move(chosen);
     panels->showNotice(notice);
     EXPECT_EQ(panels->noticePanel()->pos(), chosen);
-}
-
-TEST_F(Desktop, NoticeButtonsCallTheirActions) {
-    int primary = 0, secondary = 0;
-    FloatingPanel panel(new NoticeView({"phone.fill", "red", "Chiamata in corso su Zoom", "Vuoi registrarla?",
-                                        "Registra", "Non ora", [&] { ++primary; }, [&] { ++secondary; }}),
-                        "QuilloraNotice");
-    panel.showPanel();
-    QTest::mouseClick(panel.findChild<QPushButton*>("primaryButton"), Qt::LeftButton);
+    QTest::mouseClick(panels->noticePanel()->findChild<QPushButton*>("primaryButton"), Qt::LeftButton);
     EXPECT_EQ(std::pair(primary, secondary), std::pair(1, 0));
-    QTest::mouseClick(panel.findChild<QPushButton*>("secondaryButton"), Qt::LeftButton);
+    QTest::mouseClick(panels->noticePanel()->findChild<QPushButton*>("secondaryButton"), Qt::LeftButton);
     EXPECT_EQ(std::pair(primary, secondary), std::pair(1, 1));
 }
 
@@ -231,7 +231,7 @@ TEST_F(Desktop, MenuActionsReachTheModelAndQuitSavesFirst) {
     }));
     choose(face.menu(), "Apri cartella registrazioni");
     choose(face.menu(), "Invia un feedback\u2026");
-    EXPECT_EQ(services->opened.size(), 1u);
+    EXPECT_EQ(services->opened, std::vector{QUrl::fromLocalFile(folder.path())});
     EXPECT_NE(panels->feedbackWindow(), nullptr);
 
     bool recordingAtQuit = true;
@@ -241,6 +241,83 @@ TEST_F(Desktop, MenuActionsReachTheModelAndQuitSavesFirst) {
     choose(face.menu(), "Esci da Quillora");
     EXPECT_FALSE(recordingAtQuit);
     EXPECT_GT(QFileInfo(model->lastFile()).size(), 0);
+}
+
+// Each answer of the updater's message boxes reaches it exactly once, also when a box is replaced or gone.
+TEST(UpdateDialogBoxes, EachAnswerArrivesOnce) {
+    using Choice = UpdateDialogs::Choice;
+    AppcastItem release;
+    release.displayVersion = "3.0";
+    for (const auto& [button, expected] : std::vector<std::pair<QString, Choice>>{
+             {"Aggiorna ora", Choice::install}, {"Più tardi", Choice::later}, {"", Choice::later}}) {
+        UpdateDialogBoxes boxes;
+        QList<Choice> answers;
+        boxes.showUpdateFound(release, [&](Choice choice) { answers.append(choice); });
+        QMessageBox* box = boxes.currentBox();
+        ASSERT_TRUE(box != nullptr && box->isVisible());
+        EXPECT_TRUE(answers.isEmpty());
+        for (QAbstractButton* candidate : box->buttons()) {
+            if (!button.isEmpty() && candidate->text().remove('&') == button) {
+                QTest::mouseClick(candidate, Qt::LeftButton);
+            }
+        }
+        if (button.isEmpty()) {
+            QTest::keyClick(box, Qt::Key_Escape);
+        }
+        spin(30ms);
+        EXPECT_EQ(answers, QList<Choice>{expected}) << button.toStdString();
+        EXPECT_EQ(boxes.currentBox(), nullptr);
+    }
+
+    int upToDate = 0, failed = 0;
+    QList<Choice> found;
+    {
+        UpdateDialogBoxes boxes;
+        boxes.showUpToDate("2.1", [&] { ++upToDate; });
+        boxes.showCheckFailed("feed non raggiungibile", [&] { ++failed; });
+        EXPECT_EQ(upToDate, 1); // replaced: answered
+        EXPECT_TRUE(boxes.currentBox()->informativeText().contains("feed non raggiungibile"));
+        QTest::keyClick(boxes.currentBox(), Qt::Key_Return);
+        EXPECT_EQ(failed, 1);
+        boxes.showUpdateFound(release, [&](Choice choice) { found.append(choice); });
+    }
+    EXPECT_EQ(found, QList<Choice>{Choice::later}); // gone with the box up: "later"
+    spin(30ms);
+    EXPECT_EQ(std::tuple(upToDate, failed, found.size()), std::tuple(1, 1, 1));
+}
+
+// Starting at login: on from the first run; once turned off (from the menu or by the desktop's settings)
+// it stays off across later starts.
+TEST(LoginStart, OnFromTheFirstRunAndOffStaysOff) {
+    const auto entryText = [] {
+        QFile file(LoginStart::entryPath());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    QSettings().remove(QStringLiteral("loginStartApplied"));
+    ASSERT_TRUE(LoginStart::setEnabled(false));
+    EXPECT_FALSE(LoginStart::isEnabled());
+
+    LoginStart::applyAtStart(); // the first run
+    EXPECT_TRUE(LoginStart::isEnabled());
+    EXPECT_TRUE(entryText().contains("\nExec=")) << entryText().toStdString();
+    EXPECT_TRUE(entryText().contains(" --autostart\n")) << entryText().toStdString();
+
+    ASSERT_TRUE(LoginStart::setEnabled(false)); // "Avvia all'accesso" unticked
+    LoginStart::applyAtStart();
+    EXPECT_FALSE(LoginStart::isEnabled());
+    EXPECT_FALSE(QFile::exists(LoginStart::entryPath()));
+
+    // Turned off by a settings tool that keeps the file: off, and left as the tool wrote it.
+    for (const QByteArray& off : {QByteArray("Hidden=true"), QByteArray("X-GNOME-Autostart-enabled=false")}) {
+        ASSERT_TRUE(LoginStart::setEnabled(true));
+        QFile file(LoginStart::entryPath());
+        ASSERT_TRUE(file.open(QIODevice::Append));
+        file.write(off + "\n");
+        file.close();
+        LoginStart::applyAtStart();
+        EXPECT_FALSE(LoginStart::isEnabled()) << off.toStdString();
+        EXPECT_TRUE(entryText().contains(off)) << off.toStdString();
+    }
 }
 
 } // namespace

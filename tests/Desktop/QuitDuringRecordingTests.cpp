@@ -2,9 +2,9 @@
 // session's end does), the program running as a child process on the simulated audio system in a home of
 // its own: the recording is finished (an ordinary, decodable MP4 as long as what was written).
 #include "MediaTestSupport.h"
+#include "Services/AppTestSupport.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -14,6 +14,8 @@
 
 namespace {
 
+using namespace std::chrono_literals;
+
 QString readAll(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
@@ -21,42 +23,29 @@ QString readAll(const QString& path) {
 
 TEST(QuitDuringRecording, TerminationSignalSavesTheRecording) {
     QTemporaryDir dir;
-    for (const char* folder : {"home", "state", "config", "data", "cache", "runtime"}) {
-        ASSERT_TRUE(QDir().mkpath(dir.filePath(folder)));
-    }
-    QFile::setPermissions(dir.filePath("runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    QFile info(dir.filePath("Info.ini"));
-    ASSERT_TRUE(info.open(QIODevice::WriteOnly));
-    info.write("CFBundleShortVersionString=9.9\nCFBundleVersion=990\n"); // no feed: no network
-    info.close();
+    const InfoIni info({"CFBundleShortVersionString=9.9", "CFBundleVersion=990"}); // no feed: no network
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DBUS_SESSION_BUS_ADDRESS", "APPIMAGE", "QUILLORA_SIMULATED_FAULT"}) {
         environment.remove(name);
     }
-    for (const auto& [name, folder] : {std::pair{"HOME", "home"},
-                                       {"XDG_STATE_HOME", "state"},
-                                       {"XDG_CONFIG_HOME", "config"},
-                                       {"XDG_DATA_HOME", "data"},
-                                       {"XDG_CACHE_HOME", "cache"},
-                                       {"XDG_RUNTIME_DIR", "runtime"}}) {
-        environment.insert(name, dir.filePath(folder));
+    // A home of its own: each folder is named after its variable.
+    for (const char* name : {"HOME", "XDG_STATE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME",
+                             "XDG_RUNTIME_DIR"}) {
+        ASSERT_TRUE(QDir().mkpath(dir.filePath(name)));
+        environment.insert(name, dir.filePath(name));
     }
+    QFile::setPermissions(dir.filePath("XDG_RUNTIME_DIR"),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     environment.insert("QT_QPA_PLATFORM", "offscreen");
     environment.insert("QUILLORA_AUDIO_BACKEND", "simulated");
-    environment.insert("QUILLORA_INFO_INI", info.fileName());
     QProcess child;
     child.setProcessEnvironment(environment);
     child.setProcessChannelMode(QProcess::MergedChannels);
     child.start(QUILLORA_QUIT_DRIVER, {});
     ASSERT_TRUE(child.waitForStarted(10000)) << child.errorString().toStdString();
-    const QString log = dir.filePath("state/Quillora/quillora.log");
-    QElapsedTimer waited;
-    waited.start();
-    while (!readAll(log).contains(" Cattura avviata: ") && waited.elapsed() < 20000) {
-        child.waitForFinished(10);
-    }
-    ASSERT_TRUE(child.state() == QProcess::Running && readAll(log).contains(" Cattura avviata: "))
-        << child.readAll().toStdString();
+    const QString log = dir.filePath("XDG_STATE_HOME/Quillora/quillora.log");
+    ASSERT_TRUE(waitUntil([&] { return readAll(log).contains(" Cattura avviata: "); }, 20s));
+    ASSERT_EQ(child.state(), QProcess::Running) << child.readAll().toStdString();
     child.waitForFinished(2500);
     ::kill(static_cast<pid_t>(child.processId()), SIGTERM);
     ASSERT_TRUE(child.waitForFinished(30000));
@@ -69,9 +58,9 @@ TEST(QuitDuringRecording, TerminationSignalSavesTheRecording) {
     const double written = match.captured(1).toDouble();
     EXPECT_GT(match.captured(2).toDouble(), 1.5);
     EXPECT_NEAR(written, match.captured(2).toDouble(), 0.5);
-    const QStringList files = QDir(dir.filePath("home/Music/Quillora")).entryList({"*.m4a"}, QDir::Files);
+    const QStringList files = QDir(dir.filePath("HOME/Music/Quillora")).entryList({"*.m4a"}, QDir::Files);
     ASSERT_EQ(files.size(), 1);
-    const std::filesystem::path file = dir.filePath("home/Music/Quillora/" + files.first()).toStdString();
+    const std::filesystem::path file = dir.filePath("HOME/Music/Quillora/" + files.first()).toStdString();
     EXPECT_FALSE(containsMovieFragments(file)) << "the recording was not finished into an ordinary MP4";
     const DecodedAudio audio = decodeAudioFile(file);
     EXPECT_NEAR(audio.seconds(), written, 0.1);

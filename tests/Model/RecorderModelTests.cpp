@@ -220,11 +220,7 @@ TEST_F(RecorderModelTest, UpdateFoundWhileRecordingWaitsForTheSavedFile) {
 
 TEST_F(RecorderModelTest, ActionsNamesAndPreferences) {
     model->revealLastFile(); // nothing saved yet
-    model->openFolder();
-    model->openMicrophoneSettings();
     EXPECT_TRUE(services->revealed.empty());
-    EXPECT_EQ(services->opened, std::vector{QUrl::fromLocalFile(folder.path())});
-    EXPECT_EQ(services->soundSettings, 1);
     ASSERT_TRUE(startRecording());
     model->openFeedback();
     model->stop();

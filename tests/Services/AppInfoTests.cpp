@@ -5,22 +5,12 @@
 #include "QuilloraCore/Diagnostics.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QSysInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 namespace {
-
-void writeFile(const QString& path, const QByteArray& contents) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(contents);
-}
 
 TEST(AppInfo, ReadsInfoIniAndFallsBack) {
     {
@@ -44,15 +34,6 @@ TEST(AppInfo, ReadsInfoIniAndFallsBack) {
     EXPECT_TRUE(WebAccess::check(AppInfo::feedURLString()).usable());
     qunsetenv("QUILLORA_INFO_INI");
     EXPECT_EQ(AppInfo::infoFilePath(), QCoreApplication::applicationDirPath() + "/Info.ini");
-    // A portable copy is the folder that holds the marker, else the bundle is the executable.
-    QTemporaryDir portable;
-    QDir(portable.path()).mkpath("bin");
-    EXPECT_EQ(AppInfo::portableFolder(portable.filePath("bin/quillora")), std::nullopt);
-    QFile marker(portable.filePath(AppInfo::portableMarker));
-    ASSERT_TRUE(marker.open(QIODevice::WriteOnly));
-    EXPECT_EQ(AppInfo::portableFolder(portable.filePath("bin/quillora")), portable.path());
-    EXPECT_EQ(QFileInfo(AppInfo::bundlePath()).canonicalFilePath(),
-              QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath());
 }
 
 TEST(WebAccess, OnlyHttpsOrThisMachineIsUsed) {

@@ -3,12 +3,15 @@
 #include "QuilloraCore/Diagnostics.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QTcpSocket>
 #include <QThread>
 #include <algorithm>
+#include <gtest/gtest.h>
 
 LocalHttpServer::LocalHttpServer() {
     if (!server_.listen(QHostAddress::LocalHost, 0)) {
@@ -110,14 +113,22 @@ QString logText() {
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
-QByteArray appcastFeed(const QByteArray& version, const QByteArray& shortVersion) {
-    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<rss version=\"2.0\" "
-           "xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\"><channel><item>"
-           "<title>Quillora</title><link>https://example.org/quillora/releases</link><sparkle:version>" +
+void writeFile(const QString& path, const QByteArray& contents) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+                file.write(contents) == contents.size())
+        << path.toStdString();
+}
+
+QByteArray appcastFeed(const QByteArray& version, const QByteArray& shortVersion,
+                       const QByteArray& enclosures) {
+    return "<rss version=\"2.0\" "
+           "xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\"><channel>"
+           "<item><title>Quillora</title><link>https://example.org/quillora/releases</"
+           "link><sparkle:version>" +
            version + "</sparkle:version><sparkle:shortVersionString>" + shortVersion +
-           "</sparkle:shortVersionString><enclosure url=\"https://example.org/Quillora.AppImage\" "
-           "length=\"1\" "
-           "type=\"application/octet-stream\"/></item></channel></rss>";
+           "</sparkle:shortVersionString>" + enclosures + "</item></channel></rss>";
 }
 
 namespace {

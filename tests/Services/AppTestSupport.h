@@ -4,6 +4,7 @@
 
 #include "Platform/Audio/Simulated/SimulatedAudioHardware.h"
 #include "Quillora/Model/RecorderModel.h"
+#include "Quillora/Services/Updater.h"
 
 #include <QList>
 #include <QMap>
@@ -69,8 +70,41 @@ private:
 };
 
 QString logText(); // the log once every queued line is written
-// An update feed with one release for this system.
-QByteArray appcastFeed(const QByteArray& version, const QByteArray& shortVersion);
+void writeFile(const QString& path,
+               const QByteArray& contents); // with its folders; fails the test if it cannot
+// An update feed with one release for this system, its downloads given as <enclosure> elements.
+QByteArray
+appcastFeed(const QByteArray& version, const QByteArray& shortVersion,
+            const QByteArray& enclosures = "<enclosure url=\"https://example.org/Quillora.AppImage\" "
+                                           "length=\"1\" type=\"application/octet-stream\"/>");
+
+// Records the dialogs the updater asks for; answers "install" at once when told to, else when the test does.
+class FakeDialogs final : public UpdateDialogs {
+public:
+    void showUpdateFound(const AppcastItem& update, std::function<void(Choice)> done) override {
+        shown.append("update " + update.displayVersion);
+        installAtOnce ? done(Choice::install) : void(answerUpdate = std::move(done));
+    }
+    void showUpToDate(const QString& version, std::function<void()> done) override {
+        show("up to date " + version, done);
+    }
+    void showCheckFailed(const QString& why, std::function<void()> done) override {
+        show("failed " + why, done);
+    }
+    void showProgress(qint64, qint64) override {}
+    void showWaitingForRecording() override { shown.append("waiting"); }
+    void showInstallFailed(const QString& why, std::function<void()> done) override {
+        show("install failed " + why, done);
+    }
+    void show(const QString& what, const std::function<void()>& done) {
+        shown.append(what);
+        done();
+    }
+
+    bool installAtOnce = false;
+    QStringList shown;
+    std::function<void(Choice)> answerUpdate;
+};
 
 // A clock that moves only in advance(): due timers fire in order, each with now() at its due instant.
 class ManualClock final : public ModelClock {

@@ -1,5 +1,6 @@
-// Which installed application a program that uses the microphone belongs to, found the way desktops match
-// a window to its launcher, and the tidy name used when none matches.
+// Which installed application a program belongs to, found the way desktops match a window to its launcher
+// and in the best language; the tidy name used when none matches; where entries and sound settings are.
+#include "AppTestSupport.h"
 #include "Quillora/Services/PlatformServices.h"
 
 #include <QDir>
@@ -9,18 +10,11 @@
 
 namespace {
 
-void write(const QString& path, const QString& text) {
-    ASSERT_TRUE(QDir().mkpath(QFileInfo(path).path()));
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(text.toUtf8());
-}
-
-TEST(DesktopNaming, MatchesProgramsToTheirLaunchers) {
+TEST(DesktopNaming, MatchesProgramsToTheirLaunchersInTheBestLanguage) {
+    const auto write = [](const QString& path, const QString& text) { writeFile(path, text.toUtf8()); };
     QTemporaryDir root;
-    ASSERT_TRUE(root.isValid());
     const QString r = root.path();
-    const QString apps = r + "/share/applications/";
+    const QString apps = r + "/share/applications/", snap = r + "/snap/applications/";
     // A vendor folder in /opt: the menu's command is a link to a launcher script beside the real program.
     write(r + "/opt/google/chrome/chrome", "");
     write(r + "/opt/google/chrome/google-chrome", "#!/bin/sh\n");
@@ -36,18 +30,25 @@ TEST(DesktopNaming, MatchesProgramsToTheirLaunchers) {
     write(apps + "telegram-helper.desktop",
           "[Desktop Entry]\nName=Telegram helper\nNoDisplay=true\nExec=telegram-desktop --helper\n");
     write(apps + "tool.desktop", "[Desktop Entry]\nName=Some tool\nExec=/usr/bin/true\n");
-    write(r + "/snap/applications/firefox_firefox.desktop",
+    write(apps + "us.zoom.Zoom.desktop",
+          "[Desktop Entry]\nName=Zoom Workplace\nName[it]=Zoom (it)\nName[it_CH]=Zoom\\sSvizzera\n"
+          "Name[de@formal]=Zoom Sie\n[Desktop Action new]\nName[fr]=Nouvelle\n");
+    write(apps + "org.example.Gone.desktop", "[Desktop Entry]\nName=Gone\nHidden=true\n");
+    write(snap + "org.example.Gone.desktop", "[Desktop Entry]\nName=Gone system\n");
+    write(snap + "us.zoom.Zoom.desktop", "[Desktop Entry]\nName=System Zoom\n");
+    write(snap + "org.example.NoName.desktop", "[Desktop Entry]\nType=Application\n");
+    write(snap + "firefox_firefox.desktop",
           "[Desktop Entry]\nName=Firefox\nExec=env BAMF_DESKTOP_FILE_HINT=x /snap/bin/firefox %u\n");
-    write(r + "/snap/applications/teams-app_teams.desktop",
-          "[Desktop Entry]\nName=Teams\nExec=/snap/bin/teams-app\n");
+    write(snap + "teams-app_teams.desktop", "[Desktop Entry]\nName=Teams\nExec=/snap/bin/teams-app\n");
     write(r + "/flatpak/applications/org.signal.Signal.desktop",
           "[Desktop Entry]\nName=Signal\nExec=/usr/bin/flatpak run org.signal.Signal\n");
-    const QStringList folders{r + "/share", r + "/snap", r + "/flatpak"};
+    const QStringList folders{r + "/missing", r + "/share", r + "/snap", r + "/flatpak"};
 
     struct Case {
         const char* identifier;
         QString executable;
         std::optional<QString> name;
+        const char* locale = "C";
     };
     const Case cases[] = {
         {"chrome", r + "/opt/google/chrome/chrome", "Google Chrome"}, // launcher beside the program
@@ -60,10 +61,17 @@ TEST(DesktopNaming, MatchesProgramsToTheirLaunchers) {
         {"telegram-desktop", "", "Telegram Desktop"},                 // Exec program, visible entry first
         {"mystery", "/usr/bin/env", std::nullopt},                    // /usr/bin is everyone's folder
         {"pw-thing", "", std::nullopt},
+        {"us.zoom.Zoom", "", "Zoom (it)", "it_IT.UTF-8"}, // the first folder's entry, in the best language
+        {"us.zoom.Zoom", "", "Zoom Svizzera", "it_CH.UTF-8@euro"},
+        {"us.zoom.Zoom", "", "Zoom Sie", "de_AT@formal"},
+        {"us.zoom.Zoom", "", "Zoom Workplace", "fr_FR"}, // a Name of another group is not the application's
+        {"org.example.Gone", "", std::nullopt},          // hidden, and it shadows the later folder's
+        {"org.example.NoName", "", std::nullopt},
+        {"../share/applications/us.zoom.Zoom", "", std::nullopt}, // a file name, never a path
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(DesktopEntries::applicationName(c.identifier, folders, "C", c.executable), c.name)
-            << c.identifier << " " << c.executable.toStdString();
+        EXPECT_EQ(DesktopEntries::applicationName(c.identifier, folders, c.locale, c.executable), c.name)
+            << c.identifier << " " << c.executable.toStdString() << " " << c.locale;
     }
 }
 
@@ -80,6 +88,27 @@ TEST(DesktopNaming, TidiesProgramNamesWhenNothingMatches) {
     for (const auto& [identifier, tidy] : cases) {
         EXPECT_EQ(DesktopEntries::tidyProgramName(identifier), tidy) << identifier;
     }
+}
+
+TEST(DesktopNaming, EntryFoldersAndTheSoundSettingsProgram) {
+    const QByteArray saved = qgetenv("XDG_DATA_DIRS");
+    qputenv("XDG_DATA_DIRS", "/opt/share:/var/lib/flatpak/exports/share");
+    const QStringList dirs = DesktopEntries::applicationDataDirectories();
+    qputenv("XDG_DATA_DIRS", saved);
+    EXPECT_EQ(dirs.mid(0, 3), (QStringList{qEnvironmentVariable("XDG_DATA_HOME"), "/opt/share",
+                                           "/var/lib/flatpak/exports/share"}));
+    EXPECT_EQ(dirs.count("/var/lib/flatpak/exports/share"), 1);
+    EXPECT_TRUE(dirs.contains(dirs[0] + "/flatpak/exports/share"));
+
+    const auto only = [](QStringList present) {
+        return [present](const QString& program) { return present.contains(program); };
+    };
+    EXPECT_EQ(soundSettingsCommand(only({"pavucontrol", "gnome-control-center"})),
+              (QStringList{"gnome-control-center", "sound"}));
+    EXPECT_EQ(soundSettingsCommand(only({"pavucontrol", "systemsettings"})),
+              (QStringList{"systemsettings", "kcm_pulseaudio"}));
+    EXPECT_EQ(soundSettingsCommand(only({"pavucontrol"})), QStringList{"pavucontrol"});
+    EXPECT_EQ(soundSettingsCommand(only({})), std::nullopt);
 }
 
 } // namespace

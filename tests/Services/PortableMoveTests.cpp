@@ -49,14 +49,8 @@ protected:
     // A portable copy at `folder` (relative to the test's root) whose Info.ini names `version`.
     QString copy(const QString& folder, const QString& version) {
         const QDir at(dir.filePath(folder));
-        for (const char* sub :
-             {"bin", "share/quillora", "share/applications", "share/icons/hicolor/scalable/apps"}) {
-            at.mkpath(sub);
-        }
         const auto write = [&](const QString& name, const QByteArray& bytes) {
-            QFile file(at.filePath(name));
-            EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-            file.write(bytes);
+            writeFile(at.filePath(name), bytes);
         };
         write(AppInfo::portableMarker, {});
         write("bin/quillora", "#!/bin/sh\n");

@@ -3,9 +3,8 @@
 // portable copy's swap on real files, killed midway.
 #include "AppTestSupport.h"
 
-#include "Quillora/Services/UpdateInstaller.h"
+#include "Quillora/Services/UpdateManager.h"
 #include "Quillora/Services/UpdateSignature.h"
-#include "Quillora/Services/Updater.h"
 
 #include <QDBusConnection>
 #include <QDBusObjectPath>
@@ -26,18 +25,13 @@ namespace {
 // A release key made for the test: its public half, and signatures of whole files.
 class ReleaseKey {
 public:
-    ReleaseKey() {
-        EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr);
-        EVP_PKEY_keygen_init(context);
-        EVP_PKEY_keygen(context, &key_);
-        EVP_PKEY_CTX_free(context);
-    }
+    ReleaseKey() { key_ = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"); }
     ~ReleaseKey() { EVP_PKEY_free(key_); }
     QString publicKey() const {
         QByteArray raw(32, '\0');
         size_t size = raw.size();
         EVP_PKEY_get_raw_public_key(key_, reinterpret_cast<unsigned char*>(raw.data()), &size);
-        return QString::fromLatin1(raw.left(qsizetype(size)).toBase64());
+        return QString::fromLatin1(raw.toBase64());
     }
     QString sign(QByteArrayView data) const {
         QByteArray signature(64, '\0');
@@ -47,7 +41,7 @@ public:
         EVP_DigestSign(context, reinterpret_cast<unsigned char*>(signature.data()), &size,
                        reinterpret_cast<const unsigned char*>(data.data()), size_t(data.size()));
         EVP_MD_CTX_free(context);
-        return QString::fromLatin1(signature.left(qsizetype(size)).toBase64());
+        return QString::fromLatin1(signature.toBase64());
     }
 
 private:
@@ -164,18 +158,13 @@ struct PrivateBus {
 
 // A portable copy whose program prints `version`, at `folder`.
 void makePortableCopy(const QString& folder, const QByteArray& version, qint64 filler = 0) {
-    QDir().mkpath(folder + "/bin");
-    QFile marker(folder + "/quillora.portable");
-    ASSERT_TRUE(marker.open(QIODevice::WriteOnly));
-    QFile program(folder + "/bin/quillora");
-    ASSERT_TRUE(program.open(QIODevice::WriteOnly));
-    program.write("#!/bin/sh\necho " + version + "\n");
-    program.setPermissions(program.permissions() | QFile::ExeOwner);
-    if (filler > 0) {
+    writeFile(folder + "/quillora.portable", {});
+    writeFile(folder + "/bin/quillora", "#!/bin/sh\necho " + version + "\n");
+    QFile::setPermissions(folder + "/bin/quillora", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    if (filler > 0) { // random, so that it stays large in the archive
         QFile random(QStringLiteral("/dev/urandom"));
-        QFile big(folder + "/filler");
-        ASSERT_TRUE(random.open(QIODevice::ReadOnly) && big.open(QIODevice::WriteOnly));
-        big.write(random.read(filler));
+        ASSERT_TRUE(random.open(QIODevice::ReadOnly));
+        writeFile(folder + "/filler", random.read(filler));
     }
 }
 
@@ -195,38 +184,6 @@ QString run(const QString& program) {
     return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
 }
 
-class Delegate final : public UpdaterDelegate {
-public:
-    std::optional<QString> feedURLString() override { return std::nullopt; }
-    void didFindValidUpdate(const AppcastItem&) override {}
-    void didAbortWithError(const QString&) override {}
-    bool supportsGentleScheduledUpdateReminders() override { return true; }
-    bool shouldHandleShowingScheduledUpdate(const AppcastItem&, bool) override { return false; }
-    void willHandleShowingUpdate(bool, const AppcastItem&) override {}
-    void willFinishUpdateSession() override { ++finished; }
-    void didFinishInstalling(const AppcastItem&, const QString& problem) override { outcome = problem; }
-    int finished = 0;
-    std::optional<QString> outcome;
-};
-
-// Answers "install" at once and records the rest.
-class InstallingDialogs final : public UpdateDialogs {
-public:
-    void showUpdateFound(const AppcastItem&, std::function<void(Choice)> done) override {
-        done(Choice::install);
-    }
-    void showUpToDate(const QString&, std::function<void()> done) override { done(); }
-    void showCheckFailed(const QString&, std::function<void()> done) override { done(); }
-    void showProgress(qint64, qint64) override {}
-    void showWaitingForRecording() override { waiting = true; }
-    void showInstallFailed(const QString& description, std::function<void()> done) override {
-        failures.append(description);
-        done();
-    }
-    bool waiting = false;
-    QStringList failures;
-};
-
 TEST(UpdateInstall, FromTheFeedToPackageKitOrThePortableSwap) {
     static PrivateBus bus; // one daemon for the process: the client's named connection stays on it
     ASSERT_FALSE(bus.address.isEmpty());
@@ -243,18 +200,15 @@ TEST(UpdateInstall, FromTheFeedToPackageKitOrThePortableSwap) {
         return QStringLiteral("<enclosure url=\"%1\" length=\"%2\" sparkle:edSignature=\"%3\"/>")
             .arg(server.url("/" + name))
             .arg(bytes.size())
-            .arg(release.sign(bytes));
+            .arg(release.sign(bytes))
+            .toUtf8();
     };
-    server.setReply(
-        "/appcast.xml",
-        {200,
-         "application/rss+xml",
-         ("<rss version=\"2.0\" xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\">"
-          "<channel><item><sparkle:version>200</sparkle:version>" +
-          enclosure("quillora_2.0_amd64.deb", deb) + enclosure("quillora-2.0-amd64.tar.gz", archive) +
-          "</item></channel></rss>")
-             .toUtf8(),
-         {}});
+    server.setReply("/appcast.xml", {200,
+                                     "application/rss+xml",
+                                     appcastFeed("200", "2.0",
+                                                 enclosure("quillora_2.0_amd64.deb", deb) +
+                                                     enclosure("quillora-2.0-amd64.tar.gz", archive)),
+                                     {}});
     const InfoIni info({"CFBundleShortVersionString=1.0", "CFBundleVersion=100",
                         "SUFeedURL=" + server.url("/appcast.xml"),
                         "SUPublicEDKey=\"" + release.publicKey() + "\"", "QuilloraArchitecture=amd64"});
@@ -288,41 +242,37 @@ TEST(UpdateInstall, FromTheFeedToPackageKitOrThePortableSwap) {
         bus.packageKit.refuse = c.refuse;
         bus.packageKit.vanish = std::string_view(c.name) == "PackageKit goes away";
         bus.packageKit.installed.clear();
-        Delegate delegate;
-        InstallingDialogs dialogs;
-        Updater updater(delegate, {});
-        updater.setDialogs(&dialogs);
+        bus.packageKit.hints.clear();
+        FakeDialogs dialogs;
+        dialogs.installAtOnce = true;
+        UpdateManager manager({1h, {}});
+        manager.controller().setDialogs(&dialogs);
         QStringList relaunched;
-        updater.relaunch = [&](const QString& program) { relaunched.append(program); };
-        updater.installer().executable =
+        manager.controller().relaunch = [&](const QString& program) { relaunched.append(program); };
+        const QString executable =
             c.portable ? portable + "/bin/quillora" : QStringLiteral("/usr/bin/quillora");
+        manager.controller().installer().executable = executable;
         bool recording = c.recording;
-        updater.installer().mayInstallNow = [&] { return !recording; };
+        manager.setRecordingInProgress([&] { return recording; });
 
-        updater.checkForUpdates();
+        manager.controller().checkForUpdates();
         if (c.recording) {
-            ASSERT_TRUE(waitUntil([&] { return dialogs.waiting; }));
+            ASSERT_TRUE(waitUntil([&] { return dialogs.shown.contains("waiting"); }));
             spin(1500ms);
             EXPECT_TRUE(bus.packageKit.installed.isEmpty()); // nothing while the recording runs
-            EXPECT_TRUE(updater.sessionInProgress());
+            EXPECT_TRUE(manager.controller().sessionInProgress());
             recording = false;
         }
-        ASSERT_TRUE(waitUntil([&] { return delegate.outcome.has_value(); }, 10s));
-        EXPECT_EQ(delegate.finished, 1);
-        if (c.failure.isEmpty()) {
-            EXPECT_EQ(*delegate.outcome, QString());
-            EXPECT_EQ(relaunched, QStringList{updater.installer().executable});
-            EXPECT_TRUE(dialogs.failures.isEmpty());
-        } else {
-            EXPECT_TRUE(delegate.outcome->contains(c.failure)) << delegate.outcome->toStdString();
-            EXPECT_EQ(dialogs.failures, QStringList{*delegate.outcome});
-            EXPECT_TRUE(relaunched.isEmpty());
-        }
+        ASSERT_TRUE(waitUntil(
+            [&] { return !relaunched.isEmpty() || !dialogs.shown.filter("install failed").isEmpty(); }, 10s));
+        EXPECT_FALSE(manager.controller().sessionInProgress());
+        EXPECT_EQ(relaunched, c.failure.isEmpty() ? QStringList{executable} : QStringList{});
+        EXPECT_EQ(dialogs.shown.filter("install failed").join(""),
+                  c.failure.isEmpty() ? QString() : dialogs.shown.last());
+        EXPECT_TRUE(dialogs.shown.last().contains(c.failure)) << dialogs.shown.last().toStdString();
         const bool askedPackageKit = c.packageKit && c.served == deb && !c.portable;
         EXPECT_EQ(bus.packageKit.installed, askedPackageKit ? QList<QByteArray>{deb} : QList<QByteArray>{});
-        if (askedPackageKit) {
-            EXPECT_EQ(bus.packageKit.hints, QStringList{"interactive=true"});
-        }
+        EXPECT_EQ(bus.packageKit.hints, askedPackageKit ? QStringList{"interactive=true"} : QStringList{});
         EXPECT_EQ(run(portable + "/bin/quillora"), c.portable ? "2.0" : "1.0");
     }
 }
