@@ -51,7 +51,7 @@ private:
     std::unique_ptr<AudioFile> systemFile_;
     std::optional<std::filesystem::path> debugDirectory_;
     std::unique_ptr<AudioConverter> converter_;
-    double lastRate_ = 0; // of the last block, to log a change of the capture's rate
+    double lastRate_ = 0;                // of the last block, to log a change of the capture's rate
     std::optional<PcmBuffer> mixBuffer_; // the stereo mix of the current block
     VoiceLeveler leveler_;
     CallRecorder::Stats stats_;

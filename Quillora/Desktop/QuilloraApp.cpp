@@ -2,16 +2,16 @@
 
 #include "Quillora/Services/QuitSignals.h"
 
-#include "Quillora/Services/AppInfo.h"
-#include "Quillora/Services/AppMover.h"
 #include "Quillora/Desktop/LoginStart.h"
 #include "Quillora/Desktop/MenuWindow.h"
 #include "Quillora/Desktop/OverlayViews.h"
-#include "Quillora/Services/PlatformServices.h"
-#include "Quillora/Model/RecorderModel.h"
 #include "Quillora/Desktop/SingleInstance.h"
 #include "Quillora/Desktop/Symbols.h"
 #include "Quillora/Desktop/UpdateDialogBoxes.h"
+#include "Quillora/Model/RecorderModel.h"
+#include "Quillora/Services/AppInfo.h"
+#include "Quillora/Services/AppMover.h"
+#include "Quillora/Services/PlatformServices.h"
 #include "Quillora/Services/UpdateManager.h"
 #include "QuilloraCore/Diagnostics.h"
 

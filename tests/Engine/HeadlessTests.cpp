@@ -24,9 +24,9 @@ using namespace std::chrono_literals;
 const QString tapRefused =
     QStringLiteral("Accesso all'audio di sistema (controlla il permesso «Registrazione "
                    "audio di sistema») non riuscito (OSStatus 1852797029 'nope')");
-const QStringList summaryKeys{"callbacks",  "diagnostics", "droppedBlocks",     "file",
-                              "lostCycles", "micPeakRMS",  "microphone",        "microphoneAllowed",
-                              "restarts",   "seconds",     "systemPeakRMS",     "wallSeconds"};
+const QStringList summaryKeys{"callbacks",  "diagnostics", "droppedBlocks", "file",
+                              "lostCycles", "micPeakRMS",  "microphone",    "microphoneAllowed",
+                              "restarts",   "seconds",     "systemPeakRMS", "wallSeconds"};
 
 bool matches(const QString& text, const QString& pattern) {
     return QRegularExpression(QRegularExpression::anchoredPattern(pattern)).match(text).hasMatch();

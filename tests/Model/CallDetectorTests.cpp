@@ -30,14 +30,15 @@ TEST(CallApps, KeepsCallingApplicationsOnceEachAndDropsTheSoundSystem) {
                              "skypeforlinux PipeWire Kmix recorder-chat obs-chat com.apple.Sirix");
     EXPECT_EQ(appsOf(calls), calls);
     EXPECT_EQ(
-        appsOf(words("pipewire pipewire-pulse wireplumber pulseaudio pavucontrol pavucontrol-qt "
-                     "org.pulseaudio.pavucontrol gnome-control-center org.kde.plasmashell kmix easyeffects "
-                     "noisetorch gnome-sound-recorder com.apple.siri.x com.apple.coreaudiod "
-                     "com.apple.corespeechd com.apple.controlcenter "
-                     // recorders, editors, screen recorders, dictation, and this program however started
-                     "pw-cat pw-record pacat parecord parec arecord rec sox ffmpeg audacity "
-                     "org.audacityteam.Audacity org.tenacityaudio.Tenacity obs com.obsproject.Studio "
-                     "simplescreenrecorder io.github.seadve.Kooha nerd-dictation quillora com.tandrevel.Quillora")),
+        appsOf(words(
+            "pipewire pipewire-pulse wireplumber pulseaudio pavucontrol pavucontrol-qt "
+            "org.pulseaudio.pavucontrol gnome-control-center org.kde.plasmashell kmix easyeffects "
+            "noisetorch gnome-sound-recorder com.apple.siri.x com.apple.coreaudiod "
+            "com.apple.corespeechd com.apple.controlcenter "
+            // recorders, editors, screen recorders, dictation, and this program however started
+            "pw-cat pw-record pacat parecord parec arecord rec sox ffmpeg audacity "
+            "org.audacityteam.Audacity org.tenacityaudio.Tenacity obs com.obsproject.Studio "
+            "simplescreenrecorder io.github.seadve.Kooha nerd-dictation quillora com.tandrevel.Quillora")),
         Apps{});
     // Our own capture (whatever it is called) and unreadable identifiers go, an unreadable process id does
     // not; two processes of one application and its helpers are one entry, in order of first occurrence.

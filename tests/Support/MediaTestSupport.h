@@ -10,7 +10,7 @@
 
 // A whole audio file decoded with FFmpeg to float, one array per channel, for checking what was written.
 struct DecodedAudio {
-    std::string codecName;     // e.g. "aac", "pcm_f32le"
+    std::string codecName; // e.g. "aac", "pcm_f32le"
     int sampleRate = 0;
     int channelCount = 0;
     int64_t packetBytes = 0; // compressed payload, for the bit rate
