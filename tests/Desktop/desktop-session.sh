@@ -15,7 +15,11 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
+fail() {
+  echo "FAIL: $*" >&2
+  for log in "$work"/*.log; do [ -f "$log" ] && { echo "--- ${log##*/}" >&2; tail -n 40 "$log" >&2; }; done
+  exit 1
+}
 # Waits up to `seconds` for the command to succeed.
 within() {
   local seconds=$1 deadline
