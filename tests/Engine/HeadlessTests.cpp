@@ -207,7 +207,7 @@ TEST_F(HeadlessTest, anInterruptEndsTheWaitAndFinishesLikeANormalEnd) {
         EXPECT_LT(std::chrono::steady_clock::now() - sent, 3s);
         EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
         expectSummaryOf(run, recording, summaryKeys);
-        EXPECT_GE(run.number("wallSeconds"), 0.4);
+        EXPECT_GE(run.number("wallSeconds"), 0.3); // the timer starts a little after the file appears
         EXPECT_LT(run.number("wallSeconds"), 4.0);
         EXPECT_NEAR(run.number("seconds"), run.number("wallSeconds"), 0.3);
         EXPECT_FALSE(containsMovieFragments(recording.toStdString())) << "finished into an ordinary MP4";
