@@ -1,9 +1,6 @@
 #include "MediaTestSupport.h"
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-}
+#include "Platform/Media/FfmpegSupport.h"
 
 #include <algorithm>
 #include <cmath>
@@ -16,31 +13,11 @@ extern "C" {
 
 namespace {
 
-struct InputCloser {
-    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
-struct CodecFreer {
-    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct PacketFreer {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct FrameFreer {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wold-style-cast"
-bool endOfDecoding(int status) {
-    return status == AVERROR(EAGAIN) || status == AVERROR_EOF;
-}
-#pragma GCC diagnostic pop
+using namespace Ffmpeg;
 
 void check(int status, const std::string& what) {
     if (status < 0) {
-        char text[AV_ERROR_MAX_STRING_SIZE] = {};
-        av_strerror(status, text, sizeof text);
-        throw std::runtime_error(what + ": " + text);
+        throw std::runtime_error(what + ": " + errorText(status));
     }
 }
 
@@ -72,7 +49,7 @@ void appendFrame(const AVFrame& frame, DecodedAudio& out) {
 DecodedAudio decodeAudioFile(const std::filesystem::path& path) {
     AVFormatContext* raw = nullptr;
     check(avformat_open_input(&raw, path.c_str(), nullptr, nullptr), "open " + path.string());
-    std::unique_ptr<AVFormatContext, InputCloser> input(raw);
+    InputContextPtr input(raw);
     check(avformat_find_stream_info(input.get(), nullptr), "stream info");
     const int streamIndex = av_find_best_stream(input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     check(streamIndex, "audio stream");
@@ -81,7 +58,7 @@ DecodedAudio decodeAudioFile(const std::filesystem::path& path) {
     if (codec == nullptr) {
         throw std::runtime_error("no decoder");
     }
-    std::unique_ptr<AVCodecContext, CodecFreer> decoder(avcodec_alloc_context3(codec));
+    CodecContextPtr decoder(avcodec_alloc_context3(codec));
     check(avcodec_parameters_to_context(decoder.get(), stream->codecpar), "decoder parameters");
     check(avcodec_open2(decoder.get(), codec, nullptr), "open decoder");
 
@@ -91,12 +68,12 @@ DecodedAudio decodeAudioFile(const std::filesystem::path& path) {
     out.channelCount = decoder->ch_layout.nb_channels;
     out.channels.resize(static_cast<std::size_t>(out.channelCount));
 
-    std::unique_ptr<AVPacket, PacketFreer> packet(av_packet_alloc());
-    std::unique_ptr<AVFrame, FrameFreer> frame(av_frame_alloc());
+    PacketPtr packet(av_packet_alloc());
+    FramePtr frame(av_frame_alloc());
     const auto drain = [&] {
         for (;;) {
             const int status = avcodec_receive_frame(decoder.get(), frame.get());
-            if (endOfDecoding(status)) {
+            if (status == endOfFile() || status == tryAgain()) {
                 return;
             }
             check(status, "decode");
