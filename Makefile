@@ -20,9 +20,11 @@ build: configure
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-# The same suite under AddressSanitizer + UndefinedBehaviorSanitizer, and the engine's threads under
-# ThreadSanitizer, each in its own build folder. Warnings are checked by `make test`: instrumented code makes
-# GCC report spurious ones. Leak checking is on; the suppression files name only third-party frames.
+# The same suite under AddressSanitizer + UndefinedBehaviorSanitizer, with each fuzz target replaying its
+# stored corpus, and the engine's threads under ThreadSanitizer, each in its own build folder. The
+# AddressSanitizer build uses clang, which instruments for both sanitizers in half GCC's time and builds
+# the fuzz targets. Warnings are checked by `make test`: instrumented code makes compilers report spurious
+# ones. Leak checking is on; the suppression files name only third-party frames.
 .PHONY: test-asan test-tsan
 ASAN_ENV := ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/sanitizers/lsan.supp:print_suppressions=0 \
@@ -36,7 +38,8 @@ TSAN_TARGETS := quillora_engine_tests quillora_core_tests quillora_log_tests qui
 	quillora_media_tests quillora_tsan_vfork
 
 test-asan: deps
-	cmake -S . -B build-asan -G Ninja -DQUILLORA_SANITIZE="address;undefined" -DQUILLORA_BUILD_BENCH=OFF
+	cmake -S . -B build-asan -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DQUILLORA_SANITIZE="address;undefined" \
+		-DQUILLORA_BUILD_BENCH=OFF -DQUILLORA_BUILD_FUZZERS=ON -DQUILLORA_FUZZ_COVERAGE=OFF
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && env $(ASAN_ENV) ctest --output-on-failure -j $(JOBS)
 
@@ -45,8 +48,8 @@ test-tsan: deps
 	cmake --build build-tsan -j $(JOBS) --target $(TSAN_TARGETS)
 	cd build-tsan && env $(TSAN_ENV) ctest --output-on-failure -j $(JOBS) -L 'engine|media'
 
-# Each fuzz target replays its corpus once (clang + ASan/UBSan, in build-fuzz); scripts/run-fuzzers.sh with
-# a time per target fuzzes for real.
+# Each fuzz target replays its corpus once in a fuzzing build of its own (build-fuzz; `make test-asan` does
+# the same replay without it); scripts/run-fuzzers.sh with a time per target fuzzes for real.
 .PHONY: fuzz-regress
 fuzz-regress: deps
 	JOBS=$(JOBS) scripts/run-fuzzers.sh --regress build-fuzz
