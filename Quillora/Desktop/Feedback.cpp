@@ -40,19 +40,6 @@ QFont calloutFont(const QFont& base) {
     return scaledFont(base, 0.92, QFont::Normal);
 }
 
-void setTextColor(QWidget& widget, QColor color) {
-    QPalette palette = widget.palette();
-    palette.setColor(QPalette::WindowText, color);
-    palette.setColor(QPalette::Text, color);
-    widget.setPalette(palette);
-}
-
-QColor secondaryColor(const QWidget& widget) {
-    QColor color = widget.palette().color(QPalette::WindowText);
-    color.setAlphaF(0.6f);
-    return color;
-}
-
 QLabel* wrappingLabel(const QString& text) {
     auto* label = new QLabel(text);
     label->setTextFormat(Qt::PlainText);
@@ -133,7 +120,7 @@ FeedbackView::FeedbackView(std::optional<QString> microphone, std::function<void
     column->addWidget(title);
     auto* hint = wrappingLabel(
         QStringLiteral("Scrivi come ti viene. Se qualcosa non ha funzionato, racconta cosa stavi facendo."));
-    setTextColor(*hint, secondaryColor(*hint));
+    Symbols::setTextColor(*hint, Symbols::textColor(*hint, 0.6));
     column->addWidget(hint);
 
     message_ = new QPlainTextEdit;
@@ -141,8 +128,7 @@ FeedbackView::FeedbackView(std::optional<QString> microphone, std::function<void
     message_->setAccessibleName(QStringLiteral("Messaggio"));
     message_->setMinimumHeight(editorMinHeight);
     message_->setTabChangesFocus(true);
-    QColor border = palette().color(QPalette::WindowText);
-    border.setAlphaF(0.15f);
+    const QColor border = Symbols::textColor(*this, 0.15);
     message_->setStyleSheet(
         QStringLiteral("QPlainTextEdit { background: palette(base); border: 1px solid %1; "
                        "border-radius: 8px; padding: 6px; }")
@@ -204,7 +190,7 @@ FeedbackView::FeedbackView(std::optional<QString> microphone, std::function<void
     errorText_ = wrappingLabel(QString());
     errorText_->setObjectName(QStringLiteral("error"));
     errorText_->setFont(callout);
-    setTextColor(*errorText_, red);
+    Symbols::setTextColor(*errorText_, red);
     errorLayout->addWidget(errorText_, 1);
     column->addWidget(errorRow_);
 
@@ -244,7 +230,7 @@ FeedbackView::FeedbackView(std::optional<QString> microphone, std::function<void
     thanksTitle->setFont(titleFont(font()));
     page->addWidget(thanksTitle, 0, Qt::AlignHCenter);
     auto* thanksText = new QLabel(QStringLiteral("Lo leggo e ti scrivo se hai lasciato l'email."));
-    setTextColor(*thanksText, secondaryColor(*thanksText));
+    Symbols::setTextColor(*thanksText, Symbols::textColor(*thanksText, 0.6));
     page->addWidget(thanksText, 0, Qt::AlignHCenter);
     page->addSpacing(6);
     auto* done = new QPushButton(QStringLiteral("Chiudi"));

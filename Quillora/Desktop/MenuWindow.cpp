@@ -1,5 +1,7 @@
 #include "Quillora/Desktop/MenuWindow.h"
 
+#include "Quillora/Desktop/Symbols.h"
+
 #include <QCheckBox>
 #include <QFrame>
 #include <QLabel>
@@ -38,11 +40,7 @@ QWidget* rowFor(QAction* action) {
         auto* label = new QLabel(labelText(action->text()));
         label->setTextFormat(Qt::PlainText);
         // A status line, not an unavailable command: the secondary text colour, as in the menu.
-        QPalette palette = label->palette();
-        QColor secondary = palette.color(QPalette::WindowText);
-        secondary.setAlphaF(0.6f);
-        palette.setColor(QPalette::WindowText, secondary);
-        label->setPalette(palette);
+        Symbols::setTextColor(*label, Symbols::textColor(*label, 0.6));
         label->setContentsMargins(8, 2, 8, 2);
         QObject::connect(action, &QAction::changed, label,
                          [label, entry] { label->setText(labelText(entry->text())); });

@@ -21,12 +21,6 @@
 
 namespace {
 
-QColor secondaryColor(const QWidget& widget) {
-    QColor color = widget.palette().color(QPalette::WindowText);
-    color.setAlphaF(0.6f);
-    return color;
-}
-
 QLabel* symbolLabel(const QString& symbol, const QColor& color, int size, int frameWidth) {
     auto* label = new QLabel;
     label->setPixmap(Symbols::pixmap(symbol, color, size));
@@ -36,9 +30,7 @@ QLabel* symbolLabel(const QString& symbol, const QColor& color, int size, int fr
 }
 
 void setSecondary(QLabel& label) {
-    QPalette palette = label.palette();
-    palette.setColor(QPalette::WindowText, secondaryColor(label));
-    label.setPalette(palette);
+    Symbols::setTextColor(label, Symbols::textColor(label, 0.6));
 }
 
 } // namespace
@@ -122,13 +114,12 @@ QSize LevelBar::sizeHint() const {
 void LevelBar::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(secondaryColor(*this));
+    painter.setPen(Symbols::textColor(*this, 0.6));
     painter.drawText(QRect(0, 0, captionWidth, height()), Qt::AlignLeft | Qt::AlignVCenter, label_);
 
     const qreal trackWidth = std::max(0, width() - captionWidth - spacing);
     const QRectF track(captionWidth + spacing, (height() - barHeight) / 2.0, trackWidth, barHeight);
-    QColor trackColor = palette().color(QPalette::WindowText);
-    trackColor.setAlphaF(0.1f);
+    const QColor trackColor = Symbols::textColor(*this, 0.1);
     painter.setPen(Qt::NoPen);
     painter.setBrush(trackColor);
     painter.drawRoundedRect(track, barHeight / 2.0, barHeight / 2.0);
@@ -220,11 +211,7 @@ RecordingOverlayView::RecordingOverlayView(RecorderModel& model, QWidget* parent
     divider->setFrameShape(QFrame::HLine);
     divider->setFrameShadow(QFrame::Plain);
     // A faint separator line, not a black rule.
-    QPalette faint = divider->palette();
-    QColor line = faint.color(QPalette::WindowText);
-    line.setAlphaF(0.15f);
-    faint.setColor(QPalette::WindowText, line);
-    divider->setPalette(faint);
+    Symbols::setTextColor(*divider, Symbols::textColor(*divider, 0.15));
     endedColumn->addWidget(divider);
     column->addWidget(endedRow_);
 
@@ -319,7 +306,7 @@ void RecordingOverlayView::showMicrophone(const QString& name) {
     const bool present = !name.isEmpty();
     const QString text = present ? name : QStringLiteral("Senza microfono: registro solo la chiamata");
     micIcon_->setPixmap(Symbols::pixmap(present ? QStringLiteral("mic.fill") : QStringLiteral("mic.slash"),
-                                        secondaryColor(*micName_), 13));
+                                        Symbols::textColor(*micName_, 0.6), 13));
     micIcon_->setProperty("symbol", present ? QStringLiteral("mic.fill") : QStringLiteral("mic.slash"));
     // One line: a long device name is shortened rather than wrapped.
     micName_->setText(QFontMetrics(micName_->font()).elidedText(text, Qt::ElideRight, 250));

@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QPalette>
 #include <QSvgRenderer>
+#include <QWidget>
 
 // The images are compiled into the static application library; referencing their initialiser keeps the
 // linker from dropping them.
@@ -87,6 +88,19 @@ QColor namedColor(const QString& name) {
         return QColor(0x34, 0xC7, 0x59);
     }
     return QGuiApplication::palette().color(QPalette::WindowText);
+}
+
+QColor textColor(const QWidget& widget, qreal opacity) {
+    QColor color = widget.palette().color(QPalette::WindowText);
+    color.setAlphaF(static_cast<float>(opacity));
+    return color;
+}
+
+void setTextColor(QWidget& widget, const QColor& color) {
+    QPalette palette = widget.palette();
+    palette.setColor(QPalette::WindowText, color);
+    palette.setColor(QPalette::Text, color);
+    widget.setPalette(palette);
 }
 
 } // namespace Symbols

@@ -5,6 +5,8 @@
 #include <QPixmap>
 #include <QString>
 
+class QWidget;
+
 // The bundled symbol images (one SVG per symbol name, drawn in black and tinted when used) and the
 // standard named colours the views use.
 namespace Symbols {
@@ -18,5 +20,10 @@ QIcon applicationIcon();
 
 // "red", "orange", "blue", "green"; anything else is the palette's text colour.
 QColor namedColor(const QString& name);
+
+// The widget's text colour at `opacity`: 0.6 for secondary text, less for separators and borders.
+QColor textColor(const QWidget& widget, qreal opacity);
+// Draws the widget's text (and typed text) in `color`.
+void setTextColor(QWidget& widget, const QColor& color);
 
 } // namespace Symbols
