@@ -130,12 +130,7 @@ void Updater::checkFinished(const QString& failure, const QByteArray& feed) {
             QStringLiteral("nessun aggiornamento disponibile (installata la %1)").arg(installed));
         if (userInitiated_ && dialogs_ != nullptr) {
             state_ = State::showing;
-            QPointer<Updater> self(this);
-            dialogs_->showUpToDate(installed, [self] {
-                if (self) {
-                    self->finishSession();
-                }
-            });
+            dialogs_->showUpToDate(installed, finishOnDismiss());
         } else {
             finishSession();
         }
@@ -164,12 +159,7 @@ void Updater::endWithError(const QString& description) {
         state_ = State::heldForOwner;
     } else if (userInitiated_ && dialogs_ != nullptr) {
         state_ = State::showing;
-        QPointer<Updater> self(this);
-        dialogs_->showCheckFailed(description, [self] {
-            if (self) {
-                self->finishSession();
-            }
-        });
+        dialogs_->showCheckFailed(description, finishOnDismiss());
     } else {
         finishSession();
     }
@@ -181,6 +171,15 @@ void Updater::showHeld() {
     state_ = State::showing;
     delegate_.willHandleShowingUpdate(true, update);
     present(update);
+}
+
+std::function<void()> Updater::finishOnDismiss() {
+    QPointer<Updater> self(this);
+    return [self] {
+        if (self) {
+            self->finishSession();
+        }
+    };
 }
 
 void Updater::present(const AppcastItem& update) {
@@ -230,11 +229,7 @@ void Updater::install(const AppcastItem& update) {
                     self->relaunchWhenAllowed(result.program);
                 }
             } else if (self->dialogs_ != nullptr) {
-                self->dialogs_->showInstallFailed(result.problem, [self] {
-                    if (self) {
-                        self->finishSession();
-                    }
-                });
+                self->dialogs_->showInstallFailed(result.problem, self->finishOnDismiss());
             } else {
                 self->finishSession();
             }

@@ -111,6 +111,8 @@ private:
     void install(const AppcastItem& update);
     void relaunchWhenAllowed(const QString& program);
     void finishSession();
+    // What a dialog calls when it is dismissed: the session ends, if this updater still exists.
+    std::function<void()> finishOnDismiss();
     void poll();
 
     UpdaterDelegate& delegate_;
