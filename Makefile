@@ -23,8 +23,9 @@ test: build
 # The same suite under AddressSanitizer + UndefinedBehaviorSanitizer, with each fuzz target replaying its
 # stored corpus, and the engine's threads under ThreadSanitizer, each in its own build folder. The
 # AddressSanitizer build uses clang, which instruments for both sanitizers in half GCC's time and builds
-# the fuzz targets. Warnings are checked by `make test`: instrumented code makes compilers report spurious
-# ones. Leak checking is on; the suppression files name only third-party frames.
+# the fuzz targets; it precompiles the common headers (QUILLORA_PCH). Warnings are checked by `make test`:
+# instrumented code makes compilers report spurious ones. Leak checking is on; the suppression files name
+# only third-party frames.
 .PHONY: test-asan test-tsan
 ASAN_ENV := ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/sanitizers/lsan.supp:print_suppressions=0 \
@@ -39,7 +40,7 @@ TSAN_TARGETS := quillora_engine_tests quillora_core_tests quillora_log_tests qui
 
 test-asan: deps
 	cmake -S . -B build-asan -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DQUILLORA_SANITIZE="address;undefined" \
-		-DQUILLORA_BUILD_BENCH=OFF -DQUILLORA_BUILD_FUZZERS=ON -DQUILLORA_FUZZ_COVERAGE=OFF
+		-DQUILLORA_BUILD_BENCH=OFF -DQUILLORA_BUILD_FUZZERS=ON -DQUILLORA_FUZZ_COVERAGE=OFF -DQUILLORA_PCH=ON
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && env $(ASAN_ENV) ctest --output-on-failure -j $(JOBS)
 
