@@ -23,7 +23,7 @@ if [ "$mode" = fuzz ] && [[ "${1:-}" =~ ^[0-9]+$ ]]; then
   shift
 fi
 build="$(realpath -m "${1:-$root/build-fuzz}")"
-read -r -a targets <<<"${FUZZ_TARGETS:-appcast call_detector feedback_answer log_tail}"
+read -r -a targets <<<"${FUZZ_TARGETS:-appcast feedback_answer log_tail}"
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"

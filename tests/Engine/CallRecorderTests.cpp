@@ -1,5 +1,6 @@
 // The call recorder on the Simulated backend: a whole recording, the failure paths, silence restarts and
 // input-device changes.
+#include "FileSizeLimit.h"
 #include "LogSince.h"
 #include "MediaTestSupport.h"
 #include "QuilloraCore/CallRecorder.h"
@@ -7,8 +8,6 @@
 #include "SimulatedTestSupport.h"
 
 #include <QThread>
-#include <csignal>
-#include <sys/resource.h>
 
 namespace {
 
@@ -261,36 +260,13 @@ TEST_F(CallRecorderTest, followsTheDefaultInputAndSaysWhichMicrophoneItUses) {
     EXPECT_EQ(sim->liveAggregateCount(), 1u) << "each rebuild replaced the aggregate";
     EXPECT_EQ(sim->liveTapCount(), 1u) << "and kept the tap";
 
-    EXPECT_NEAR(r.stop().seconds, 80 * blockSeconds, 1e-9);
-    expectReleased();
     EXPECT_EQ(loggedCount("Cattura avviata: "), 4u);
+    // Released while running, the recorder finishes the file as a stop would.
+    recorder.reset();
+    expectReleased();
+    EXPECT_FALSE(containsMovieFragments(output()));
     EXPECT_NEAR(decodeAudioFile(output()).seconds(), 80 * blockSeconds, 0.03);
 }
-
-// Makes every write beyond `bytes` into a file fail with EFBIG (instead of killing the process) for as
-// long as it lives.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &previous_);
-        rlimit limited = previous_;
-        limited.rlim_cur = bytes;
-        active_ = setrlimit(RLIMIT_FSIZE, &limited) == 0;
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &previous_);
-        std::signal(SIGXFSZ, previousHandler_);
-    }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-    bool active() const { return active_; }
-
-private:
-    rlimit previous_{};
-    bool active_ = false;
-    void (*previousHandler_)(int) = SIG_DFL;
-};
 
 TEST_F(CallRecorderTest, aWriteFailureStopsTheRecordingWithOneFailureAndWritesNothingMore) {
     CallRecorder& r = makeRecorder();
@@ -328,15 +304,6 @@ TEST_F(CallRecorderTest, aWriteFailureStopsTheRecordingWithOneFailureAndWritesNo
     EXPECT_EQ(failures().size(), 1u);
     // Readable up to the write that failed (its partial packet is where decoding stops).
     EXPECT_GT(decodeAudioFile(output()).seconds(), 1.0);
-}
-
-TEST_F(CallRecorderTest, releasingARunningRecorderFinishesTheFile) {
-    makeRecorder().start(true);
-    sim->runCycles(47);
-    recorder.reset();
-    expectReleased();
-    EXPECT_FALSE(containsMovieFragments(output()));
-    EXPECT_NEAR(decodeAudioFile(output()).seconds(), 47 * blockSeconds, 0.03);
 }
 
 } // namespace

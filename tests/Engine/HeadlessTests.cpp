@@ -1,5 +1,6 @@
 // The `quillora` program run as a child process on the simulated demonstration system: the summary it
 // prints and writes, its exit status, cycles, interrupts and failures.
+#include "FileSizeLimit.h"
 #include "MediaTestSupport.h"
 #include "WaitUntil.h"
 
@@ -13,7 +14,6 @@
 #include <chrono>
 #include <csignal>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
 
@@ -236,14 +236,12 @@ TEST_F(HeadlessTest, aFinalRecordingThatCannotStartIsAnError) {
 TEST_F(HeadlessTest, aRecordingThatFailsOnItsWayEndsEarlyAndIsAnError) {
     // The child may write 24 KiB per file: the recording runs out of room after a few seconds of audio.
     QProcess process;
-    process.setChildProcessModifier([] {
-        std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit{};
-        getrlimit(RLIMIT_FSIZE, &limit);
-        limit.rlim_cur = 24 * 1024;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    });
-    start(process, {"--record", "30", "--out", "w.m4a", "--no-mic"});
+    {
+        const FileSizeLimit limit(24 * 1024);
+        ASSERT_TRUE(limit.active());
+        start(process, {"--record", "30", "--out", "w.m4a", "--no-mic"});
+        ASSERT_TRUE(process.waitForStarted());
+    }
     const Outcome run = collect(process);
     EXPECT_EQ(run.exitCode, 1);
     QStringList keys = summaryKeys;
