@@ -38,6 +38,8 @@ Devices and sounds (need the environment printed by `start`, or run inside `run`
                                         rate (default the sandbox's)
   record-monitor SINK FILE              record a speaker's monitor (not a microphone user); prints its PID
   record-mic SOURCE FILE                record a microphone with pw-record; prints its PID
+  spawn NAME CMD [ARGS]                 run any client (a module host, a PulseAudio recorder…) in its own
+                                        session; prints its PID (stop it with `kill PID`)
   default-source NAME                   make NAME the default microphone
   default-sink NAME                     make NAME the default speaker
   unplug NAME                           remove a device or stream this sandbox started
@@ -579,6 +581,7 @@ main() {
     play) cmd_play "$@" ;;
     record-monitor) cmd_record_monitor "$@" ;;
     record-mic) cmd_record_mic "$@" ;;
+    spawn) require_sandbox; spawn_recorder spawn "${1:?spawn NAME CMD [ARGS]}" "${@:2}" ;;
     default-source) require_sandbox; set_default audio.source "${1:?default-source NAME}" ;;
     default-sink) require_sandbox; set_default audio.sink "${1:?default-sink NAME}" ;;
     unplug) cmd_unplug "$@" ;;
