@@ -27,10 +27,11 @@ namespace {
 //   port ID NODE in|out CHANNEL [monitor]
 //   link OUTPORT INPORT
 //   client ID         a client with the properties given
-//   metadata ID NAME  KEY=VALUE sets a key of subject 0 (of N after subject=N), a lone KEY removes it
+//   metadata ID NAME  KEY=VALUE sets a key (of subject 0, or of N with subject=N), a lone KEY removes it
 //   remove ID
-// Other words are properties (KEY=VALUE, no spaces); state=idle|running|suspended sets a node's state
-// (streams run, devices are suspended unless told).
+// Other words are properties (KEY=VALUE, no spaces; class=, client=, group= and pid= stand for media.class,
+// client.id, node.link-group and application.process.id); state=idle|running sets a node's state (streams
+// run, devices are suspended unless told).
 class Graph {
 public:
     RegistryCache cache;
@@ -43,7 +44,7 @@ public:
             std::istringstream in(statement);
             const std::vector<std::string> words{std::istream_iterator<std::string>(in), {}};
             if (!words.empty()) {
-                apply(words);
+                apply(words[0], static_cast<uint32_t>(std::stoul(words.at(1))), words);
             }
         }
     }
@@ -53,45 +54,57 @@ public:
     }
 
 private:
-    static uint32_t number(const std::string& text) { return static_cast<uint32_t>(std::stoul(text)); }
-
-    void apply(const std::vector<std::string>& words) {
-        const std::string& kind = words.at(0);
-        const uint32_t id = number(words.at(1));
-        if (kind == "metadata") {
-            return metadata(id, words);
-        } else if (kind == "remove") {
-            return cache.globalRemoved(id);
-        } else if (kind == "port") {
-            return port(id, number(words.at(2)), id, words.at(3), words.at(4), words.size() > 5);
-        } else if (kind == "link") {
-            const auto nodeOf = [&](uint32_t port) { return std::to_string(cache.port(port)->nodeId); };
-            cache.globalAdded(nextLink_++, GlobalType::link, nextSerial_++,
-                              {{"link.output.node", nodeOf(id)},
-                               {"link.output.port", words.at(1)},
-                               {"link.input.node", nodeOf(number(words.at(2)))},
-                               {"link.input.port", words.at(2)}});
-            return;
-        }
+    void apply(const std::string& kind, uint32_t id, const std::vector<std::string>& words) {
+        static const std::map<std::string, std::string> aliases = {{"class", "media.class"},
+                                                                   {"client", "client.id"},
+                                                                   {"group", "node.link-group"},
+                                                                   {"pid", "application.process.id"}};
         Properties props;
-        std::optional<NodeState> state;
-        std::string name;
+        std::vector<std::string> plain;
         for (const std::string& word : words | std::views::drop(2)) {
-            if (const auto equals = word.find('='); equals == std::string::npos) {
-                name = word;
-            } else if (word.starts_with("state=")) {
-                state = word == "state=idle"      ? NodeState::idle
-                        : word == "state=running" ? NodeState::running
-                                                  : NodeState::suspended;
+            const auto equals = word.find('=');
+            const std::string key = word.substr(0, equals);
+            if (equals == std::string::npos) {
+                plain.push_back(word);
             } else {
-                props[word.substr(0, equals)] = word.substr(equals + 1);
+                props[aliases.contains(key) ? aliases.at(key) : key] = word.substr(equals + 1);
             }
         }
-        if (kind == "client") {
+        const auto take = [&](const char* key) {
+            return props.contains(key) ? props.extract(key).mapped() : "";
+        };
+        if (kind == "remove") {
+            cache.globalRemoved(id);
+        } else if (kind == "port") {
+            port(id, plain.at(0), id, plain.at(1), plain.at(2), plain.size() > 3);
+        } else if (kind == "link") {
+            const auto nodeOf = [&](const std::string& port) {
+                return std::to_string(cache.port(static_cast<uint32_t>(std::stoul(port)))->nodeId);
+            };
+            Properties link{{"link.output.node", nodeOf(words[1])}, {"link.output.port", words[1]}};
+            link.insert({{"link.input.node", nodeOf(plain.at(0))}, {"link.input.port", plain.at(0)}});
+            cache.globalAdded(nextLink_++, GlobalType::link, nextSerial_++, link);
+        } else if (kind == "client") {
             const uint64_t serial = nextSerial_++;
             cache.globalAdded(id, GlobalType::client, serial, {});
-            return cache.clientInfo(id, serial, props);
+            cache.clientInfo(id, serial, props);
+        } else if (kind == "metadata") {
+            if (known_.insert(id).second) {
+                cache.globalAdded(id, GlobalType::metadata, nextSerial_++, {{"metadata.name", plain.at(0)}});
+            }
+            const std::string subject = take("subject");
+            for (const auto& [key, value] : props) {
+                cache.metadataProperty(id, subject.empty() ? 0 : std::stoul(subject), key, value);
+            }
+            for (const std::string& key : plain | std::views::drop(1)) {
+                cache.metadataProperty(id, 0, key, std::nullopt);
+            }
+        } else {
+            node(kind, id, props, take("state"), plain.empty() ? "" : plain[0]);
         }
+    }
+    void node(const std::string& kind, uint32_t id, Properties props, const std::string& state,
+              std::string name) {
         using Ports = std::vector<std::pair<std::string, std::string>>; // direction, channel
         static const std::map<std::string, std::pair<std::string, Ports>> kinds = {
             {"source", {"Audio/Source", {{"out", "MONO"}}}},
@@ -115,41 +128,22 @@ private:
         const uint64_t serial = nextSerial_++;
         props["object.serial"] = std::to_string(serial);
         cache.globalAdded(id, GlobalType::node, serial, props);
-        const bool stream = props["media.class"].starts_with("Stream/");
-        cache.nodeInfo(id, serial, &props,
-                       state.value_or(stream ? NodeState::running : NodeState::suspended));
+        const bool runs = state.empty() ? props["media.class"].starts_with("Stream/") : state == "running";
+        const NodeState idle = state == "idle" ? NodeState::idle : NodeState::suspended;
+        cache.nodeInfo(id, serial, &props, runs ? NodeState::running : idle);
         for (uint32_t i = 0; i < ports.size(); ++i) {
             const bool monitor = ports[i].first == "monitor";
-            port(id + 1 + i, id, i, monitor ? "out" : ports[i].first, ports[i].second, monitor);
+            port(id + 1 + i, std::to_string(id), i, monitor ? "out" : ports[i].first, ports[i].second,
+                 monitor);
         }
     }
-    void port(uint32_t id, uint32_t node, uint32_t index, const std::string& direction,
+    void port(uint32_t id, const std::string& node, uint32_t index, const std::string& direction,
               const std::string& channel, bool monitor) {
-        cache.globalAdded(id, GlobalType::port, nextSerial_++,
-                          {{"node.id", std::to_string(node)},
-                           {"port.id", std::to_string(index)},
-                           {"port.direction", direction},
-                           {"port.name", direction + "_" + channel},
-                           {"audio.channel", channel},
-                           {"port.monitor", monitor ? "true" : "false"},
-                           {"format.dsp", "32 bit float mono audio"}});
-    }
-    void metadata(uint32_t id, const std::vector<std::string>& words) {
-        if (known_.insert(id).second) {
-            cache.globalAdded(id, GlobalType::metadata, nextSerial_++, {{"metadata.name", words.at(2)}});
-        }
-        uint32_t subject = 0;
-        for (const std::string& word : words | std::views::drop(3)) {
-            const auto equals = word.find('=');
-            if (word.starts_with("subject=")) {
-                subject = number(word.substr(equals + 1));
-            } else if (equals == std::string::npos) {
-                cache.metadataProperty(id, subject, word, std::nullopt);
-            } else {
-                cache.metadataProperty(id, subject, word.substr(0, equals),
-                                       std::string_view(word).substr(equals + 1));
-            }
-        }
+        Properties props{
+            {"node.id", node}, {"port.id", std::to_string(index)}, {"port.direction", direction}};
+        props.insert({{"port.name", direction + "_" + channel}, {"audio.channel", channel}});
+        props["port.monitor"] = monitor ? "true" : "false";
+        cache.globalAdded(id, GlobalType::port, nextSerial_++, props);
     }
 
     uint64_t nextSerial_ = 100;
@@ -183,7 +177,7 @@ TEST(PipeWireCacheDevices, NameStreamsRateAndStateAsTheEngineReadsThem) {
          "Mic in=[1] out=[] 96000 Hz suspended"},
         {"sink 40 spk1 audio.rate=44100", "spk1 in=[] out=[2] 44100 Hz suspended"}, // monitors are no input
         // No ports yet: the declared channels.
-        {"node 40 media.class=Audio/Source node.name=usb node.nick=USB audio.channels=2 node.rate=1/44100 "
+        {"node 40 class=Audio/Source node.name=usb node.nick=USB audio.channels=2 node.rate=1/44100 "
          "state=running",
          "USB in=[2] out=[] 44100 Hz running"},
         {"metadata 5 settings clock.rate=96000 clock.force-rate=44100; source 40 mic1",
@@ -240,7 +234,7 @@ TEST(PipeWireCacheRaces, NodeRemovedBeforeItsPortsTakesThemAlong) {
     graph.add("remove 40");
     EXPECT_TRUE(graph.cache.portsOf(40, PortDirection::output).empty());
     // A new node takes the old id at once; the old ports must not show up as its ports.
-    graph.add("remove 41; node 40 media.class=Audio/Source node.name=other audio.channels=2");
+    graph.add("remove 41; node 40 class=Audio/Source node.name=other audio.channels=2");
     EXPECT_EQ(describe(graph.cache.device(graph.objectOf(40))), "other in=[2] out=[] 48000 Hz suspended");
     // The removed microphone still answers, as not alive, under its own id; the new one has another.
     const auto gone = graph.cache.device(mic);
@@ -254,7 +248,7 @@ TEST(PipeWireCacheRaces, ReusedIdWithoutRemovalReplacesTheOldObjectAndIgnoresIts
     Graph graph("source 40 mic1");
     const AudioObjectID first = graph.objectOf(40);
     const uint64_t oldSerial = graph.cache.node(40)->serial;
-    graph.add("node 40 media.class=Audio/Source node.name=mic2");
+    graph.add("node 40 class=Audio/Source node.name=mic2");
     EXPECT_NE(graph.objectOf(40), first);
     EXPECT_FALSE(graph.cache.device(first)->alive);
     EXPECT_TRUE(graph.cache.portsOf(40, PortDirection::output).empty());
@@ -289,36 +283,35 @@ TEST(PipeWireCacheProcesses, CapturingProcessesTheirIdentifiersAndWhetherTheyRea
     };
     const std::vector<Case> cases = {
         {"the pid its client states; two streams, one process; reading the microphone",
-         "client 10 application.process.id=1001 pipewire.sec.pid=1001 application.process.binary=pw-cat; "
-         "capture 20 client.id=10; capture 30 client.id=10; link 41 21",
+         "client 10 pid=1001 pipewire.sec.pid=1001 application.process.binary=pw-cat; "
+         "capture 20 client=10; capture 30 client=10; link 41 21",
          1001, "listed, pw-cat, microphone"},
         {"a PulseAudio client: the stream's own pid and binary",
          "client 11 client.api=pipewire-pulse pipewire.sec.pid=555; "
-         "capture 20 client.id=11 application.process.id=2002 application.process.binary=chromium",
+         "capture 20 client=11 pid=2002 application.process.binary=chromium",
          2002, "listed, chromium, -"},
         {"a PulseAudio client's server-checked pid is the protocol server's",
-         "client 11 client.api=pipewire-pulse pipewire.sec.pid=555; capture 20 client.id=11", 555,
+         "client 11 client.api=pipewire-pulse pipewire.sec.pid=555; capture 20 client=11", 555,
          "not listed, -, -"},
         {"a native client without a stated pid: the server-checked one",
-         "client 12 pipewire.sec.pid=1003 application.name=native; capture 20 client.id=12", 1003,
+         "client 12 pipewire.sec.pid=1003 application.name=native; capture 20 client=12", 1003,
          "listed, native, -"},
-        {"playing is not capturing", "playback 20 application.process.id=3003", 3003, "not listed, -, -"},
-        {"our own capture", "ours 20 application.process.id=4004; link 41 21", 4004, "not listed, -, -"},
+        {"playing is not capturing", "playback 20 pid=3003", 3003, "not listed, -, -"},
+        {"our own capture", "ours 20 pid=4004; link 41 21", 4004, "not listed, -, -"},
         {"known only by asking (to exclude it before it plays)", "", 9999, "not listed, -, -"},
-        {"recording a speaker's monitor, not flagged", "capture 20 application.process.id=1002; link 53 21",
-         1002, "listed, -, -"},
-        {"metering the microphone", "capture 20 application.process.id=1003 stream.monitor=true; link 41 21",
-         1003, "listed, -, -"},
-        {"paused", "capture 20 application.process.id=1004 state=idle; link 41 21", 1004, "listed, -, -"},
-        {"the microphone gone", "capture 20 application.process.id=1001; link 41 21; remove 40", 1001,
+        {"recording a speaker's monitor, not flagged", "capture 20 pid=1002; link 53 21", 1002,
          "listed, -, -"},
+        {"metering the microphone", "capture 20 pid=1003 stream.monitor=true; link 41 21", 1003,
+         "listed, -, -"},
+        {"paused", "capture 20 pid=1004 state=idle; link 41 21", 1004, "listed, -, -"},
+        {"the microphone gone", "capture 20 pid=1001; link 41 21; remove 40", 1001, "listed, -, -"},
         {"the portal's app id before application.id",
-         "client 10 application.process.id=1001 pipewire.access.portal.app_id=org.example.Chat "
-         "application.id=chat; capture 20 client.id=10",
+         "client 10 pid=1001 pipewire.access.portal.app_id=org.example.Chat "
+         "application.id=chat; capture 20 client=10",
          1001, "listed, org.example.Chat, -"},
         {"the stream's application.id before its client's name",
-         "client 11 application.process.id=1002 application.name=Meet; "
-         "capture 20 client.id=11 application.id=com.meet",
+         "client 11 pid=1002 application.name=Meet; "
+         "capture 20 client=11 application.id=com.meet",
          1002, "listed, com.meet, -"},
     };
     for (const Case& c : cases) {
@@ -373,22 +366,21 @@ TEST(PipeWireCaptureRouting, LinksTheLeadingDeviceIntoTheFirstInputsAndEachChann
     };
     const std::vector<Case> cases = {
         {"the microphone first; a stereo player on its sides, a mono one on both",
-         "ours 90; source 40 mic1; client 10 application.process.id=1001; playback 20 client.id=10; "
-         "playback 30 client.id=10 mono",
+         "ours 90; source 40 mic1; playback 20 pid=1001; "
+         "playback 30 pid=1001 mono",
          "21>92 22>93 31>92 31>93 41>91"},
         {"ports rebuilt for a surround device: fronts, rears and sides to their side, centre to both, no LFE",
-         "ours 90; client 10 application.process.id=1001; playback 20 client.id=10; remove 21; remove 22; "
+         "ours 90; playback 20 pid=1001; remove 21; remove 22; "
          "port 23 20 out FL; port 24 20 out FR; port 25 20 out LFE; port 26 20 out RL; port 27 20 out SR; "
          "port 28 20 out FC",
          "23>92 24>93 26>92 27>93 28>92 28>93"},
         {"a virtual microphone leads through its monitor-flagged capture port; its player is no application",
-         "ours 90; node 40 media.class=Audio/Source/Virtual node.name=vmic; port 41 40 in MONO; "
-         "port 42 40 out MONO monitor; client 10 application.process.id=1001; playback 20 client.id=10 mono; "
+         "ours 90; node 40 class=Audio/Source/Virtual node.name=vmic; port 41 40 in MONO; "
+         "port 42 40 out MONO monitor; playback 20 pid=1001 mono; "
          "link 21 41",
          "42>91",
          {.leading = "vmic"}},
-        {"our capture node not there yet: nothing",
-         "source 40 mic1; client 10 application.process.id=1001; playback 20 client.id=10", ""},
+        {"our capture node not there yet: nothing", "source 40 mic1; playback 20 pid=1001", ""},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(plan(Graph(c.graph), c.plan), c.links) << c.what;
@@ -397,7 +389,7 @@ TEST(PipeWireCaptureRouting, LinksTheLeadingDeviceIntoTheFirstInputsAndEachChann
 }
 
 TEST(PipeWireCaptureRouting, TapsEachApplicationOnceButTheExcludedThroughVirtualSinks) {
-    // Two applications (pids 1001 and 1002, playback 20 and 25) play; modules of another process (client 12)
+    // Two applications (pids 1001 and 1002, playback 20 and 25) play; modules of another process (pid 3000)
     // may stand between them and the speaker. Each row says which playback nodes the tap links.
     struct Case {
         const char* topology;
@@ -405,36 +397,30 @@ TEST(PipeWireCaptureRouting, TapsEachApplicationOnceButTheExcludedThroughVirtual
         std::set<uint32_t> tapped = {20, 25};
         Plan plan = {};
     };
-    const char* loopback = "node 50 media.class=Audio/Sink node.link-group=lb; playback 60 client.id=12 "
-                           "node.link-group=lb";
+    const char* loopback = "node 50 class=Audio/Sink group=lb; playback 60 pid=3000 "
+                           "group=lb";
     const std::vector<Case> cases = {
         {"straight to the speaker", ""},
         {"excluded", "", {25}, {{1001}}},
         {"only the listed one", "", {25}, {{1002}, true}},
         {"loopback sink", loopback},
-        {"echo canceller",
-         "node 50 media.class=Audio/Sink node.link-group=ec; playback 60 client.id=12 node.link-group=ec; "
-         "capture 70 node.link-group=ec; node 75 media.class=Audio/Source node.link-group=ec"},
+        {"echo canceller", "node 50 class=Audio/Sink group=ec; playback 60 pid=3000 group=ec; "
+                           "capture 70 group=ec; node 75 class=Audio/Source group=ec"},
         {"filter chain reading a sink's monitor",
-         "capture 50 stream.capture.sink=true node.link-group=f; playback 60 client.id=12 node.link-group=f"},
+         "capture 50 stream.capture.sink=true group=f; playback 60 pid=3000 group=f"},
         {"stacked loopback and echo canceller",
-         "node 50 media.class=Audio/Sink node.link-group=lb; playback 60 client.id=12 node.link-group=lb; "
-         "node 150 media.class=Audio/Sink node.link-group=ec; playback 160 client.id=12 node.link-group=ec"},
+         "node 50 class=Audio/Sink group=lb; playback 60 pid=3000 group=lb; "
+         "node 150 class=Audio/Sink group=ec; playback 160 pid=3000 group=ec"},
         {"effects node without a link group, reading the sink it plays for",
-         "sink 80 fx; playback 60 client.id=12; port 63 60 in FL; link 83 63"},
+         "sink 80 fx; playback 60 pid=3000; port 63 60 in FL; link 83 63"},
         {"excluded process behind a loopback", loopback, {25}, {{1001}}},
-        {"a player feeding a virtual microphone", "node 40 media.class=Audio/Source/Virtual; port 41 40 in "
-                                                  "MONO; playback 30 client.id=12; link 31 41"},
+        {"a player feeding a virtual microphone", "node 40 class=Audio/Source/Virtual; port 41 40 in "
+                                                  "MONO; playback 30 pid=3000; link 31 41"},
         // Not a sink's sound: a microphone played to the speaker is what an application plays.
-        {"loopback from a microphone",
-         "capture 50 node.link-group=lb; playback 60 client.id=12 node.link-group=lb",
-         {20, 25, 60}},
+        {"loopback from a microphone", "capture 50 group=lb; playback 60 pid=3000 group=lb", {20, 25, 60}},
     };
     for (const Case& c : cases) {
-        const Graph graph(
-            "ours 90; client 10 application.process.id=1001; client 11 application.process.id=1002; "
-            "client 12 application.process.id=3000; playback 20 client.id=10; playback 25 client.id=11; " +
-            std::string(c.graph));
+        const Graph graph("ours 90; playback 20 pid=1001; playback 25 pid=1002; " + std::string(c.graph));
         std::set<uint32_t> tapped;
         for (const PortPair& link : planCaptureLinks(
                  graph.cache, {90, "", {}, {{c.plan.includeOnly, c.plan.pids, "in_FL", "in_FR"}}})) {
