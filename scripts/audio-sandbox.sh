@@ -46,6 +46,7 @@ Devices and sounds (need the environment printed by `start`, or run inside `run`
   move STREAM SINK                      move a playback stream to another speaker and wait until it plays
                                         there
   node-id NAME                          print a node's id
+  daemon-pid NAME                       print the PID of a daemon this sandbox started (pipewire-pulse…)
   kill PID                              stop one process this sandbox started
   wait-node NAME [SECONDS]              wait until a node called NAME exists
 
@@ -591,6 +592,8 @@ main() {
     server-start) cmd_server_start ;;
     restart) cmd_restart "$@" ;;
     node-id) require_sandbox; node_id "${1:?node-id NAME}" ;;
+    daemon-pid) require_sandbox; awk -v n="${1:?daemon-pid NAME}" '$2 == "daemon" && $3 == n { p = $1 } END { print p }' \
+        "$QUILLORA_SANDBOX_DIR/pids" ;;
     wait-node) require_sandbox; wait_for "${2:-5}" node_exists "${1:?wait-node NAME}" || die "no node $1" ;;
     help | -h | --help) usage ;;
     *) usage >&2; exit 2 ;;

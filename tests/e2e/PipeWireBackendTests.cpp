@@ -9,6 +9,7 @@
 #include "QuilloraCore/AggregateDevice.h"
 #include "QuilloraCore/CallDetector.h"
 #include "QuilloraCore/CallRecorder.h"
+#include "QuilloraCore/CoreAudioHelpers.h"
 #include "QuilloraCore/SystemAudioTap.h"
 #include "SandboxSupport.h"
 
@@ -27,21 +28,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kQuantum = 1024; // the sandbox forces it
 constexpr std::size_t kBlocks = 60, kSettled = 15, kChannels = 5;
-
-AudioObjectPropertyAddress address(AudioObjectPropertySelector selector) {
-    return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
-}
-
-AudioObjectID processObject(pid_t pid) {
-    AudioObjectID object = kAudioObjectUnknown;
-    uint32_t size = sizeof(object);
-    const int32_t qualifier = pid;
-    EXPECT_EQ(AudioHardware::shared().getPropertyData(
-                  kAudioObjectSystemObject, address(kAudioHardwarePropertyTranslatePIDToProcessObject),
-                  sizeof(qualifier), &qualifier, &size, &object),
-              kAudioHardwareNoError);
-    return object;
-}
 
 // The channels of every stream, one after the other, and the allocations of the real-time thread, kept in
 // memory reserved up front so that the IO block itself never allocates.
@@ -99,8 +85,8 @@ TEST(PipeWireBackend, deliversTheMicrophoneAndEachTapWithoutAllocatingAndLeavesO
     description.subdevices.push_back({"mic1"});
     std::vector<AudioObjectID> taps;
     int number = 0;
-    for (auto exclusion :
-         {std::vector<AudioObjectID>{processObject(excluded.pid())}, std::vector<AudioObjectID>{}}) {
+    for (auto exclusion : {std::vector<AudioObjectID>{CoreAudio::processObject(excluded.pid())},
+                           std::vector<AudioObjectID>{}}) {
         CATapDescription tap = CATapDescription::stereoGlobalTapButExcludeProcesses(std::move(exclusion));
         tap.uuid = "0A0B0C0D-0000-4000-8000-00000000000" + std::to_string(++number);
         tap.isPrivate = true;
@@ -193,8 +179,7 @@ TEST(CallDetection, NamesTheMicrophoneRecordersAndLeavesOutMonitorsLoopbacksAndO
     // The loopback's capture stream does use the microphone, under the protocol server's pid (not the
     // PulseAudio clients' pid). The monitor recorder has a capture stream, but not of a microphone. The
     // backend hides our own nodes: the pid filter is not what keeps us out.
-    const int32_t pulseServer = std::stoi(
-        shell("awk '$2 == \"daemon\" && $3 == \"pipewire-pulse\" { print $1 }' " + sandboxDir() + "/pids"));
+    const int32_t pulseServer = std::stoi(sandbox("daemon-pid pipewire-pulse"));
     const std::string expected = describe({{native.pid(), "pw-cat"},
                                            {named.pid(), "pacat"},
                                            {identified.pid(), "org.example.Softphone"},

@@ -30,10 +30,6 @@ std::string sandbox(const std::string& arguments) {
     return shell(std::string(QUILLORA_SANDBOX_SCRIPT) + " " + arguments);
 }
 
-std::string sandboxDir() {
-    return std::getenv("QUILLORA_SANDBOX_DIR");
-}
-
 SandboxProcess::SandboxProcess(const std::string& arguments)
     : pid_(static_cast<pid_t>(std::atoi(sandbox(arguments).c_str()))) {
     EXPECT_GT(pid_, 0) << arguments;

@@ -17,9 +17,6 @@ std::string shell(const std::string& command);
 // Runs `audio-sandbox.sh ARGUMENTS` (speaker, mic, play, default-source, unplug, node-id, kill…).
 std::string sandbox(const std::string& arguments);
 
-// The sandbox's own folder, for files the test's helpers write.
-std::string sandboxDir();
-
 // A device or client started by a sandbox command that prints its pid (mic, play, record-mic…); stopped
 // through the script when the object goes.
 class SandboxProcess {

@@ -216,44 +216,36 @@ TEST_F(MediaFileTest, AFailedRewriteLeavesTheRecordingUntouchedAndNoTemporaryFil
     EXPECT_EQ(names, (std::vector<std::string>{"fragmented.m4a", "garbage.m4a", "source.m4a"}));
 }
 
-TEST_F(MediaFileTest, WavHeaderDescribesEveryWriteBeforeTheFileIsClosed) {
+TEST_F(MediaFileTest, WavHeaderDescribesEveryWriteBeforeTheFileIsClosedAndBecomesRf64PastThirtyTwoBits) {
     const auto path = dir_ / "system.wav";
-    AudioFile file(path, settings(AudioFileSettings::formatLinearPCM, 44100));
+    WavWriter writer(path, 44100, 2, 20000); // a limit of 20,000 bytes stands in for the 4 GiB one
     const std::vector<std::vector<float>> input{sine(3000, 440, 44100, 0.5f),
                                                 sine(3000, 1000, 44100, -0.25f)};
     std::size_t written = 0;
     for (const uint32_t count : {441u, 1000u, 1559u}) {
-        file.write(slice(input, written, count, file.processingFormat()));
+        const float* channels[] = {input[0].data() + written, input[1].data() + written};
+        writer.write(channels, count);
         written += count;
         // Not closed: this is what a reader finds if the process dies now.
         const std::string bytes = readBytes(path);
         ASSERT_EQ(bytes.size(), WavWriter::headerSize + written * 8);
-        EXPECT_EQ(bytes.substr(0, 4), "RIFF");
-        EXPECT_EQ(at<uint32_t>(bytes, 4), bytes.size() - 8);
-        EXPECT_EQ(at<uint32_t>(bytes, 90), written * 8) << "data chunk size";
-        EXPECT_EQ(at<uint32_t>(bytes, 82), written) << "fact frame count";
+        if (written * 8 < 20000) {
+            EXPECT_EQ(bytes.substr(0, 4), "RIFF");
+            EXPECT_EQ(at<uint32_t>(bytes, 4), bytes.size() - 8);
+            EXPECT_EQ(at<uint32_t>(bytes, 90), written * 8) << "data chunk size";
+            EXPECT_EQ(at<uint32_t>(bytes, 82), written) << "fact frame count";
+        } else {
+            EXPECT_EQ(bytes.substr(0, 4) + bytes.substr(12, 4), "RF64ds64");
+            EXPECT_EQ(at<uint64_t>(bytes, 20), bytes.size() - 8) << "RIFF size";
+            EXPECT_EQ(at<uint64_t>(bytes, 28), written * 8) << "data size";
+            EXPECT_EQ(at<uint64_t>(bytes, 36), written) << "frames";
+            EXPECT_EQ(at<uint32_t>(bytes, 90), 0xFFFFFFFFu);
+        }
         const DecodedAudio decoded = decodeAudioFile(path);
-        EXPECT_EQ(decoded.codecName, "pcm_f32le");
         EXPECT_EQ(decoded.sampleRate, 44100);
-        EXPECT_TRUE(decoded.channels[1] == std::vector<float>(input[1].begin(), input[1].begin() + written));
+        for (std::size_t c = 0; c < 2; ++c) {
+            EXPECT_TRUE(decoded.channels[c] ==
+                        std::vector<float>(input[c].begin(), input[c].begin() + written));
+        }
     }
-}
-
-TEST_F(MediaFileTest, WavBecomesRf64WhenTheSizesOutgrowThirtyTwoBits) {
-    const auto path = dir_ / "mic.wav";
-    WavWriter writer(path, 48000, 1, 1000); // a tiny limit stands in for the 4 GiB one
-    const std::vector<float> tone = sine(600, 1000, 48000, 0.5f);
-    const float* channel = tone.data();
-    writer.write(&channel, 200); // 800 bytes of samples: still RIFF
-    EXPECT_EQ(readBytes(path).substr(0, 4), "RIFF");
-    channel = tone.data() + 200;
-    writer.write(&channel, 400); // past the limit
-    const std::string bytes = readBytes(path);
-    EXPECT_EQ(bytes.substr(0, 4), "RF64");
-    EXPECT_EQ(bytes.substr(12, 4), "ds64");
-    EXPECT_EQ(at<uint64_t>(bytes, 20), bytes.size() - 8) << "RIFF size";
-    EXPECT_EQ(at<uint64_t>(bytes, 28), 600u * 4) << "data size";
-    EXPECT_EQ(at<uint64_t>(bytes, 36), 600u) << "frames";
-    EXPECT_EQ(at<uint32_t>(bytes, 90), 0xFFFFFFFFu);
-    EXPECT_EQ(decodeAudioFile(path).channels.at(0), tone);
 }
