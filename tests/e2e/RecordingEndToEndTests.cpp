@@ -32,11 +32,11 @@ struct Recording {
 class RecordingEndToEnd : public ::testing::Test {
 protected:
     // `quillora --record SECONDS`; `meanwhile` runs while it records.
-    Recording record(int seconds, const std::function<void()>& meanwhile = {}) {
+    Recording record(int seconds, const std::function<void()>& meanwhile = {}, int exitCode = 0) {
         const QString file = QString::fromStdString((dir_ / "call.m4a").string());
         Recording recording{runQuillora({"--record", QString::number(seconds), "--out", file}, meanwhile),
                             {}};
-        EXPECT_EQ(recording.run.exitCode, 0) << recording.run.standardOutput.toStdString();
+        EXPECT_EQ(recording.run.exitCode, exitCode) << recording.run.standardOutput.toStdString();
         recording.audio = decodeAudioFile(file.toStdString());
         return recording;
     }
@@ -209,6 +209,48 @@ context.modules = [
         EXPECT_NEAR(20 * std::log10(level / straight), 0.0, 1.0) << sink;
         EXPECT_GT(level, 0.2) << sink;
     }
+}
+
+// The last test: the server goes away for good.
+TEST_F(RecordingEndToEnd, GoesOnThroughAServerRestartAndEndsWithOneFailureWhenTheServerStaysAway) {
+    // The call; its players do not reconnect to a new server: they are replaced.
+    std::vector<std::unique_ptr<SandboxProcess>> call;
+    const auto startCall = [&] {
+        call.clear();
+        call.push_back(std::make_unique<SandboxProcess>("mic mic1 440"));
+        call.push_back(std::make_unique<SandboxProcess>("play spk1 1000 3600 far-end"));
+        sandbox("default-source mic1");
+    };
+    startCall();
+    const auto started = std::chrono::steady_clock::now();
+    double stoppedAt = 0;
+    const Recording recording = record(
+        30,
+        [&] {
+            std::this_thread::sleep_for(2s);
+            sandbox("restart");
+            startCall();
+            // The watchdog needs a whole interval without audio before it rebuilds: 2 to 4 s after the
+            // server's end, by when the server, its session manager and the devices are back.
+            std::this_thread::sleep_for(6s);
+            sandbox("server-stop");
+            stoppedAt = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        },
+        1);
+    EXPECT_TRUE(recording.run.text("error").startsWith("Riavvio della cattura non riuscito: "))
+        << recording.run.text("error").toStdString();
+    EXPECT_GE(recording.run.text("restarts").toInt(), 1);
+    // One finished file holding every block captured: both sides before the restart and in the last second
+    // (the new capture), the time without a server simply missing.
+    EXPECT_FALSE(containsMovieFragments(dir_ / "call.m4a"));
+    EXPECT_NEAR(recording.audio.frames(), recording.run.text("callbacks").toDouble() * 1024, 2048);
+    ASSERT_GT(recording.audio.seconds(), 4.0);
+    for (const double at : {0.5, recording.audio.seconds() - 1}) {
+        EXPECT_GT(recording.amplitude(0, at, 440), 0.1) << "the microphone at " << at << " s";
+        EXPECT_GT(recording.amplitude(0, at, 1000), 0.1) << "the far end at " << at << " s";
+    }
+    EXPECT_LT(recording.audio.seconds(), stoppedAt - 1.5);
+    sandbox("server-start");
 }
 
 } // namespace

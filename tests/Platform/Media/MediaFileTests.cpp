@@ -80,54 +80,42 @@ protected:
 
 TEST_F(MediaFileTest, ConversionInBlocksIntoTooLittleRoomIsOneContinuousConversion) {
     const AudioFormat cd = *AudioFormat::standard(44100, 1), recording = *AudioFormat::standard(48000, 1);
+    // Converts the blocks, each given when the converter asks, into outputs of `room` frames until the input
+    // runs dry (what does not fit waits inside for the next call).
+    const auto convert = [&](const std::vector<PcmBuffer>& blocks, uint32_t room) {
+        auto converter = AudioConverter::make(cd, recording);
+        std::size_t taken = 0;
+        std::vector<float> out;
+        auto status = AudioConverter::OutputStatus::haveData;
+        for (int call = 0; call < 1000 && status != AudioConverter::OutputStatus::inputRanDry; ++call) {
+            auto output = PcmBuffer::make(recording, room);
+            status = converter->convert(*output, [&](uint32_t, AudioConverter::InputStatus& inputStatus) {
+                const bool more = taken < blocks.size();
+                inputStatus =
+                    more ? AudioConverter::InputStatus::haveData : AudioConverter::InputStatus::noDataNow;
+                return more ? &blocks[taken++] : nullptr;
+            });
+            out.insert(out.end(), output->channel(0), output->channel(0) + output->frameLength());
+        }
+        EXPECT_EQ(taken, blocks.size());
+        return out;
+    };
     const std::vector<std::vector<float>> input{sine(44100, 1000, 44100, 0.5f)};
-    // Everything at once, into room enough.
-    auto converter = AudioConverter::make(cd, recording);
-    const PcmBuffer whole = slice(input, 0, 44100, cd);
-    auto output = PcmBuffer::make(recording, 48100);
-    bool supplied = false; // the block once, then "nothing now", as the track writer does
-    converter->convert(*output, [&](uint32_t, AudioConverter::InputStatus& status) -> const PcmBuffer* {
-        status = supplied ? AudioConverter::InputStatus::noDataNow : AudioConverter::InputStatus::haveData;
-        supplied = true;
-        return &whole;
-    });
-    const std::vector<float> reference(output->channel(0), output->channel(0) + output->frameLength());
-    // The filter's delay is held back once.
-    EXPECT_GE(reference.size(), 48000u - 32);
-    EXPECT_LE(reference.size(), 48000u);
-
-    // 441- and 1000-frame blocks into 300 frames of room: what does not fit waits inside for the next call,
-    // and the converter asks for the next block only when it has room.
-    std::vector<PcmBuffer> blocks;
+    std::vector<PcmBuffer> whole, blocks;
+    whole.push_back(slice(input, 0, 44100, cd));
     for (std::size_t position = 0, k = 0; position < 44100; position += blocks.back().frameLength(), ++k) {
         blocks.push_back(
             slice(input, position, std::min<uint32_t>(k % 2 ? 1000 : 441, 44100 - position), cd));
     }
-    converter = AudioConverter::make(cd, recording);
-    std::size_t taken = 0;
-    std::vector<float> cramped;
-    for (int call = 0; call < 500; ++call) {
-        output = PcmBuffer::make(recording, 300);
-        const auto status =
-            converter->convert(*output, [&](uint32_t, AudioConverter::InputStatus& inputStatus) {
-                inputStatus = taken == blocks.size() ? AudioConverter::InputStatus::noDataNow
-                                                     : AudioConverter::InputStatus::haveData;
-                return taken == blocks.size() ? nullptr : &blocks[taken++];
-            });
-        cramped.insert(cramped.end(), output->channel(0), output->channel(0) + output->frameLength());
-        if (status == AudioConverter::OutputStatus::inputRanDry) {
-            break;
-        }
-    }
-    EXPECT_EQ(taken, blocks.size());
+    const std::vector<float> reference = convert(whole, 48100);
+    // The filter's delay is held back once, not once per block.
+    EXPECT_GE(reference.size(), 48000u - 32);
+    EXPECT_LE(reference.size(), 48000u);
+    const std::vector<float> cramped = convert(blocks, 300);
     ASSERT_EQ(cramped.size(), reference.size());
     for (std::size_t i = 0; i < cramped.size(); ++i) {
         ASSERT_NEAR(cramped[i], reference[i], 1e-6) << "sample " << i;
     }
-    // Right pitch, no seams: a 1 kHz sinusoid explains the output to within the filter's ripple.
-    const ToneFit fit = fitTone(cramped, 1000, cramped.size() - 100, 1000, 48000);
-    EXPECT_NEAR(fit.amplitude, 0.5, 0.01);
-    EXPECT_LT(fit.maxResidual, 0.005);
 }
 
 TEST_F(MediaFileTest, AacIsPlayableWhileWrittenAndFinishedHoldsExactlyTheWrittenSamplesFromTheFirstOn) {
