@@ -5,6 +5,9 @@
 #include "MediaTestSupport.h"
 #include "SandboxSupport.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <thread>
@@ -17,26 +20,47 @@ namespace {
 // by chance.
 constexpr double kCombTone = 937.5;
 
+// How a run of the `quillora` program ended: its exit status (-1 if it crashed or hung), the summary it
+// printed, and the recording decoded.
 struct Recording {
-    ProgramRun run;
+    int exitCode = -1;
+    QByteArray output;
+    QJsonObject summary;
     DecodedAudio audio;
 
+    QString text(const char* key) const { return summary.value(key).toString(); }
+    std::string diagnostics() const { return text("diagnostics").toStdString(); }
     // Amplitude of one frequency over one second from `from` seconds in.
     double amplitude(int channel, double from, double frequency) const {
         return toneAmplitude(audio.channels.at(static_cast<std::size_t>(channel)),
                              static_cast<std::size_t>(from * 48000), 48000, frequency, 48000);
     }
-    std::string diagnostics() const { return run.text("diagnostics").toStdString(); }
 };
+
+// Runs `quillora ARGUMENTS`; `meanwhile` runs while it does.
+Recording run(const QStringList& arguments, const std::function<void()>& meanwhile = {}) {
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(QStringLiteral(QUILLORA_BINARY), arguments);
+    EXPECT_TRUE(process.waitForStarted());
+    if (meanwhile) {
+        meanwhile();
+    }
+    EXPECT_TRUE(process.waitForFinished(60000)) << "quillora did not finish";
+    Recording run;
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.output = process.readAllStandardOutput();
+    run.summary = QJsonDocument::fromJson(run.output).object();
+    return run;
+}
 
 class RecordingEndToEnd : public ::testing::Test {
 protected:
     // `quillora --record SECONDS`; `meanwhile` runs while it records.
     Recording record(int seconds, const std::function<void()>& meanwhile = {}, int exitCode = 0) {
         const QString file = QString::fromStdString((dir_ / "call.m4a").string());
-        Recording recording{runQuillora({"--record", QString::number(seconds), "--out", file}, meanwhile),
-                            {}};
-        EXPECT_EQ(recording.run.exitCode, exitCode) << recording.run.standardOutput.toStdString();
+        Recording recording = run({"--record", QString::number(seconds), "--out", file}, meanwhile);
+        EXPECT_EQ(recording.exitCode, exitCode) << recording.output.toStdString();
         recording.audio = decodeAudioFile(file.toStdString());
         return recording;
     }
@@ -59,7 +83,7 @@ TEST_F(RecordingEndToEnd, VoiceInTheCentreCallOnItsSidesThroughAnUnplugAndAMoveT
         sandbox("move far-end spkm"); // what a desktop does when the user picks other headphones
     });
     sandbox("default-sink spk1");
-    EXPECT_EQ(recording.run.text("microphone"), "mic1") << "the microphone the recording started with";
+    EXPECT_EQ(recording.text("microphone"), "mic1") << "the microphone the recording started with";
     EXPECT_TRUE(recording.diagnostics().starts_with("streams=[1, 2] leading=1 mic=true rate=48000.0"))
         << recording.diagnostics();
     EXPECT_EQ(log.count("Microfono cambiato: mic2"), 1u) << log.text();
@@ -89,11 +113,11 @@ TEST_F(RecordingEndToEnd, SilenceIsRecordedAsSilenceForTheWholeTime) {
         ASSERT_TRUE(waitUntil([&] { return sandbox(std::string("node-id ") + name).empty(); })) << name;
     }
     const Recording recording = record(4);
-    EXPECT_EQ(recording.run.text("microphone"), "nessuno");
+    EXPECT_EQ(recording.text("microphone"), "nessuno");
     // Every captured block is in the file, and the capture ran at the graph rate all along (a start-up
     // delay on a loaded machine is allowed for; a wrong rate or lost blocks would be far more).
-    EXPECT_NEAR(recording.audio.seconds(), recording.run.text("seconds").toDouble(), 0.03);
-    EXPECT_NEAR(recording.audio.seconds(), recording.run.text("wallSeconds").toDouble(), 0.2);
+    EXPECT_NEAR(recording.audio.seconds(), recording.text("seconds").toDouble(), 0.03);
+    EXPECT_NEAR(recording.audio.seconds(), recording.text("wallSeconds").toDouble(), 0.2);
     for (const auto& channel : recording.audio.channels) {
         EXPECT_LT(peak(channel), 1e-4);
     }
@@ -103,9 +127,9 @@ TEST_F(RecordingEndToEnd, ProbeRunsEveryCaptureItTriesOnTheServer) {
     const SandboxProcess microphone("mic mic1 440 1 0.2");
     sandbox("default-source mic1");
     const auto report = dir_ / "probe.txt";
-    const ProgramRun run = runQuillora({"--probe", QString::fromStdString(report.string()), "--record"});
-    ASSERT_EQ(run.exitCode, 0);
-    EXPECT_TRUE(run.standardOutput.isEmpty()) << "the probe only, no recording";
+    const Recording probe = run({"--probe", QString::fromStdString(report.string()), "--record"});
+    ASSERT_EQ(probe.exitCode, 0);
+    EXPECT_TRUE(probe.output.isEmpty()) << "the probe only, no recording";
     // The lines and their order are the probe's unit tests' business; here every capture it tries runs.
     std::ifstream in(report);
     int runs = 0;
@@ -155,7 +179,7 @@ TEST_F(RecordingEndToEnd, KeepsPitchAndLengthWhateverRateTheGraphRuns) {
             << log.text();
         // As long as the call, but for the cycles the graph itself lost on a loaded machine (the program
         // reports them), and the last AAC frame padded to its full 1024 samples.
-        const double wall = recording.run.text("wallSeconds").toDouble();
+        const double wall = recording.text("wallSeconds").toDouble();
         const double lost = std::stod(diagnostics.substr(diagnostics.find("lostCycles=") + 11)) * 1024 /
                             std::stod(diagnostics.substr(diagnostics.find("rate=") + 5));
         EXPECT_NEAR(recording.audio.seconds() - 1024.0 / 48000 + lost, wall, wall * 0.01) << diagnostics;
@@ -237,13 +261,13 @@ TEST_F(RecordingEndToEnd, GoesOnThroughAServerRestartAndEndsWithOneFailureWhenTh
             stoppedAt = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         },
         1);
-    EXPECT_TRUE(recording.run.text("error").startsWith("Riavvio della cattura non riuscito: "))
-        << recording.run.text("error").toStdString();
-    EXPECT_GE(recording.run.text("restarts").toInt(), 1);
+    EXPECT_TRUE(recording.text("error").startsWith("Riavvio della cattura non riuscito: "))
+        << recording.text("error").toStdString();
+    EXPECT_GE(recording.text("restarts").toInt(), 1);
     // One finished file holding every block captured: both sides before the restart and in the last second
     // (the new capture), the time without a server simply missing.
     EXPECT_FALSE(containsMovieFragments(dir_ / "call.m4a"));
-    EXPECT_NEAR(recording.audio.frames(), recording.run.text("callbacks").toDouble() * 1024, 2048);
+    EXPECT_NEAR(recording.audio.frames(), recording.text("callbacks").toDouble() * 1024, 2048);
     ASSERT_GT(recording.audio.seconds(), 4.0);
     for (const double at : {0.5, recording.audio.seconds() - 1}) {
         EXPECT_GT(recording.amplitude(0, at, 440), 0.1) << "the microphone at " << at << " s";

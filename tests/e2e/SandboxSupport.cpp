@@ -2,8 +2,7 @@
 
 #include "QuilloraCore/Diagnostics.h"
 
-#include <QJsonDocument>
-#include <QProcess>
+#include <QCoreApplication>
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -40,22 +39,6 @@ void SandboxProcess::stop() {
         sandbox("kill " + std::to_string(pid_));
         pid_ = 0;
     }
-}
-
-ProgramRun runQuillora(const QStringList& arguments, const std::function<void()>& whileRunning) {
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(QStringLiteral(QUILLORA_BINARY), arguments);
-    EXPECT_TRUE(process.waitForStarted());
-    if (whileRunning) {
-        whileRunning();
-    }
-    EXPECT_TRUE(process.waitForFinished(60000)) << "quillora did not finish";
-    ProgramRun run;
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.standardOutput = process.readAllStandardOutput();
-    run.summary = QJsonDocument::fromJson(run.standardOutput).object();
-    return run;
 }
 
 int runInsideSandbox(int argc, char** argv, const std::function<void()>& setUp,

@@ -2,8 +2,6 @@
 
 #include "WaitUntil.h"
 
-#include <QJsonObject>
-#include <QStringList>
 #include <functional>
 #include <string>
 #include <sys/types.h>
@@ -32,18 +30,6 @@ public:
 private:
     pid_t pid_ = 0;
 };
-
-// How a run of the `quillora` program ended: its exit status (-1 if it crashed or hung) and the summary
-// it printed.
-struct ProgramRun {
-    int exitCode = -1;
-    QByteArray standardOutput;
-    QJsonObject summary;
-    QString text(const char* key) const { return summary.value(key).toString(); }
-};
-
-// Runs `quillora ARGUMENTS`; `whileRunning` runs while it records.
-ProgramRun runQuillora(const QStringList& arguments, const std::function<void()>& whileRunning = {});
 
 // The main() of an end-to-end program: refuses to run outside a sandbox started by the script (so that a
 // test never touches a user's real audio server), makes the application object, runs `setUp` (devices
