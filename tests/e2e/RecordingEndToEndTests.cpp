@@ -90,12 +90,11 @@ TEST_F(RecordingEndToEnd, VoiceInTheCentreCallOnItsSidesThroughAnUnplugAndAMoveT
     ASSERT_GE(recording.audio.seconds(), 5.5);
     // Before: the voice the same on both sides (the far end talks, so the leveler stays at unity), the
     // call on its own sides.
-    EXPECT_NEAR(recording.amplitude(0, 0.75, 440), 0.2, 0.03);
-    EXPECT_NEAR(recording.amplitude(1, 0.75, 440), 0.2, 0.03);
-    EXPECT_NEAR(recording.amplitude(0, 0.75, 1000), 0.3, 0.03);
-    EXPECT_NEAR(recording.amplitude(1, 0.75, 1500), 0.3, 0.03);
-    EXPECT_LT(recording.amplitude(0, 0.75, 1500), 0.01);
-    EXPECT_LT(recording.amplitude(1, 0.75, 1000), 0.01);
+    for (const int side : {0, 1}) {
+        EXPECT_NEAR(recording.amplitude(side, 0.75, 440), 0.2, 0.03) << side;
+        EXPECT_NEAR(recording.amplitude(side, 0.75, side == 0 ? 1000 : 1500), 0.3, 0.03) << side;
+        EXPECT_LT(recording.amplitude(side, 0.75, side == 0 ? 1500 : 1000), 0.01) << side;
+    }
     // After: the second microphone; on the mono speaker the player's ports are rebuilt and the mixed-down
     // call reaches both sides (a player starved by a loaded machine can leave short gaps, hence "clearly
     // present" rather than an exact level).
@@ -183,16 +182,11 @@ TEST_F(RecordingEndToEnd, KeepsPitchAndLengthWhateverRateTheGraphRuns) {
         const double lost = std::stod(diagnostics.substr(diagnostics.find("lostCycles=") + 11)) * 1024 /
                             std::stod(diagnostics.substr(diagnostics.find("rate=") + 5));
         EXPECT_NEAR(recording.audio.seconds() - 1024.0 / 48000 + lost, wall, wall * 0.01) << diagnostics;
-        // The pitch away from the start (links forming) and the end, on both sides of a switch: the
-        // strongest frequency between 900 and 1100 Hz, in 0.25 Hz steps.
+        // The pitch, away from the start (links forming) and on both sides of a switch: a tone 1 Hz off would
+        // cancel itself out over the second measured (a player that stutters on a loaded machine lowers the
+        // level a little, it does not move the pitch).
         for (const double from : {0.5, 2.5}) {
-            double pitch = 0, level = 0;
-            for (double frequency = 900; frequency <= 1100; frequency += 0.25) {
-                if (const double here = recording.amplitude(0, from, frequency); here > level) {
-                    pitch = frequency, level = here;
-                }
-            }
-            EXPECT_NEAR(pitch, 1000, 5) << "from " << from << " s";
+            EXPECT_GT(recording.amplitude(0, from, 1000), 0.15) << "from " << from << " s";
         }
     }
 }

@@ -3,26 +3,17 @@
 #include "QuilloraCore/Diagnostics.h"
 
 #include <QCoreApplication>
+#include <QProcess>
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
 
 std::string shell(const std::string& command) {
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        ADD_FAILURE() << "cannot run " << command;
-        return {};
-    }
-    std::string output;
-    char chunk[256];
-    while (std::fgets(chunk, sizeof(chunk), pipe) != nullptr) {
-        output += chunk;
-    }
-    EXPECT_EQ(pclose(pipe), 0) << command << " failed";
-    while (!output.empty() && (output.back() == '\n' || output.back() == ' ')) {
-        output.pop_back();
-    }
-    return output;
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start("sh", {"-c", QString::fromStdString(command)});
+    EXPECT_TRUE(process.waitForFinished(60000) && process.exitCode() == 0) << command << " failed";
+    return process.readAllStandardOutput().trimmed().toStdString();
 }
 
 std::string sandbox(const std::string& arguments) {

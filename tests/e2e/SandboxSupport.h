@@ -8,8 +8,7 @@
 
 // The private PipeWire sandbox the end-to-end programs run in (scripts/audio-sandbox.sh run -- PROGRAM).
 
-// Runs a shell command, fails the current test if it fails, and returns what it printed without the
-// trailing newline.
+// Runs a shell command, fails the current test if it fails, and returns what it printed, trimmed.
 std::string shell(const std::string& command);
 
 // Runs `audio-sandbox.sh ARGUMENTS` (speaker, mic, play, default-source, unplug, node-id, kill…).

@@ -60,14 +60,7 @@ std::vector<float> programme(std::size_t count, double frequency, uint32_t seed)
 }
 
 AudioFileSettings settings(uint32_t format, double rate = 48000, uint32_t channels = 2, uint32_t bits = 32) {
-    AudioFileSettings settings;
-    settings.formatID = format;
-    settings.sampleRate = rate;
-    settings.channelCount = channels;
-    settings.encoderBitRate = 160000;
-    settings.bitDepth = bits;
-    settings.isFloat = true;
-    return settings;
+    return {format, rate, channels, 160000, bits, true};
 }
 const AudioFileSettings aac = settings(AudioFileSettings::formatMPEG4AAC);
 
@@ -195,7 +188,6 @@ TEST_F(MediaFileTest, AFailedRewriteLeavesTheRecordingUntouchedAndNoTemporaryFil
         EXPECT_FALSE(error.empty());
         EXPECT_EQ(readBytes(path), before);
     }
-    EXPECT_GE(decodeAudioFile(fragmented).seconds(), 1.9);
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
         names.push_back(entry.path().filename().string());
