@@ -38,12 +38,15 @@ Devices and sounds (need the environment printed by `start`, or run inside `run`
                                         rate (default the sandbox's)
   record-monitor SINK FILE              record a speaker's monitor (not a microphone user); prints its PID
   record-mic SOURCE FILE                record a microphone with pw-record; prints its PID
+  spawn NAME CMD [ARGS]                 run any client (a module host, a PulseAudio recorder…) in its own
+                                        session; prints its PID (stop it with `kill PID`)
   default-source NAME                   make NAME the default microphone
   default-sink NAME                     make NAME the default speaker
   unplug NAME                           remove a device or stream this sandbox started
   move STREAM SINK                      move a playback stream to another speaker and wait until it plays
                                         there
   node-id NAME                          print a node's id
+  daemon-pid NAME                       print the PID of a daemon this sandbox started (pipewire-pulse…)
   kill PID                              stop one process this sandbox started
   wait-node NAME [SECONDS]              wait until a node called NAME exists
 
@@ -579,6 +582,7 @@ main() {
     play) cmd_play "$@" ;;
     record-monitor) cmd_record_monitor "$@" ;;
     record-mic) cmd_record_mic "$@" ;;
+    spawn) require_sandbox; spawn_recorder spawn "${1:?spawn NAME CMD [ARGS]}" "${@:2}" ;;
     default-source) require_sandbox; set_default audio.source "${1:?default-source NAME}" ;;
     default-sink) require_sandbox; set_default audio.sink "${1:?default-sink NAME}" ;;
     unplug) cmd_unplug "$@" ;;
@@ -588,6 +592,8 @@ main() {
     server-start) cmd_server_start ;;
     restart) cmd_restart "$@" ;;
     node-id) require_sandbox; node_id "${1:?node-id NAME}" ;;
+    daemon-pid) require_sandbox; awk -v n="${1:?daemon-pid NAME}" '$2 == "daemon" && $3 == n { p = $1 } END { print p }' \
+        "$QUILLORA_SANDBOX_DIR/pids" ;;
     wait-node) require_sandbox; wait_for "${2:-5}" node_exists "${1:?wait-node NAME}" || die "no node $1" ;;
     help | -h | --help) usage ;;
     *) usage >&2; exit 2 ;;

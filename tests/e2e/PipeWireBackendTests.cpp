@@ -1,16 +1,19 @@
-// The PipeWire backend against a real, private PipeWire + WirePlumber (scripts/audio-sandbox.sh run): what
-// its IO blocks deliver, on which thread and without allocating, and whom a tap leaves out. (Descriptions,
-// device changes and server loss are proven through the program and the recorder in the other end-to-end
-// tests.)
+// The PipeWire backend in this process, against a real, private PipeWire + WirePlumber + pipewire-pulse
+// (scripts/audio-sandbox.sh run): what its IO blocks deliver, on which thread and without allocating, whom
+// a tap leaves out, and who the server says records the microphone.
 #include "AllocationCounter.h"
 #include "MediaTestSupport.h"
 #include "Platform/Audio/PipeWire/PipeWireAudioHardware.h"
 #include "QuilloraCore/AggregateDevice.h"
+#include "QuilloraCore/CallDetector.h"
+#include "QuilloraCore/CallRecorder.h"
+#include "QuilloraCore/CoreAudioHelpers.h"
 #include "QuilloraCore/SystemAudioTap.h"
 #include "SandboxSupport.h"
 
 #include <atomic>
 #include <gtest/gtest.h>
+#include <map>
 #include <thread>
 #include <unistd.h>
 
@@ -20,21 +23,6 @@ using namespace std::chrono_literals;
 
 constexpr uint32_t kQuantum = 1024; // the sandbox forces it
 constexpr std::size_t kBlocks = 60, kSettled = 15, kChannels = 5;
-
-AudioObjectPropertyAddress address(AudioObjectPropertySelector selector) {
-    return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
-}
-
-AudioObjectID processObject(AudioHardware& hardware, pid_t pid) {
-    AudioObjectID object = kAudioObjectUnknown;
-    uint32_t size = sizeof(object);
-    const int32_t qualifier = pid;
-    EXPECT_EQ(hardware.getPropertyData(kAudioObjectSystemObject,
-                                       address(kAudioHardwarePropertyTranslatePIDToProcessObject),
-                                       sizeof(qualifier), &qualifier, &size, &object),
-              kAudioHardwareNoError);
-    return object;
-}
 
 // The channels of every stream, one after the other, and the allocations of the real-time thread, kept in
 // memory reserved up front so that the IO block itself never allocates.
@@ -82,19 +70,17 @@ TEST(PipeWireBackend, deliversTheMicrophoneAndEachTapWithoutAllocatingAndLeavesO
     const SandboxProcess microphone("mic mic1 440");
     const SandboxProcess excluded("play spk1 2000 60 player-2000");
     const SandboxProcess other("play spk1 1000 60 player-1000");
-    PipeWireAudioHardware hardware;
-    EXPECT_EQ(processObject(hardware, 0), kAudioObjectUnknown);
+    AudioHardware& hardware = AudioHardware::shared();
 
     // Led by the microphone; the first tap leaves out the 2000 Hz player, the second takes everything.
     AggregateDeviceDescription description;
-    description.name = "Quillora";
     description.uid = "com.tandrevel.quillora.aggregate.test";
     description.isPrivate = true;
     description.master = "mic1";
     description.subdevices.push_back({"mic1"});
     std::vector<AudioObjectID> taps;
     int number = 0;
-    for (auto exclusion : {std::vector<AudioObjectID>{processObject(hardware, excluded.pid())},
+    for (auto exclusion : {std::vector<AudioObjectID>{CoreAudio::processObject(excluded.pid())},
                            std::vector<AudioObjectID>{}}) {
         CATapDescription tap = CATapDescription::stereoGlobalTapButExcludeProcesses(std::move(exclusion));
         tap.uuid = "0A0B0C0D-0000-4000-8000-00000000000" + std::to_string(++number);
@@ -134,24 +120,83 @@ TEST(PipeWireBackend, deliversTheMicrophoneAndEachTapWithoutAllocatingAndLeavesO
     EXPECT_GT(captured.amplitude(3, 2000), 0.2);
     EXPECT_GT(captured.amplitude(4, 1000), 0.2);
 
-    // Destroying the aggregate removes its node from the server, and the object is gone.
+    // Destroying the aggregate removes its node from the server.
     hardware.destroyAggregateDevice(aggregate);
     for (const AudioObjectID tap : taps) {
         hardware.destroyProcessTap(tap);
     }
     EXPECT_TRUE(sandbox(node).empty());
-    uint32_t alive = 0;
-    uint32_t size = sizeof(alive);
-    EXPECT_EQ(hardware.getPropertyData(aggregate, address(kAudioDevicePropertyDeviceIsAlive), 0, nullptr,
-                                       &size, &alive),
-              kAudioHardwareBadObjectError);
+}
+
+// Every process running audio input, as the engine sees it: pid → identifier.
+std::map<int32_t, std::string> microphoneUsers() {
+    std::map<int32_t, std::string> users;
+    for (const MicrophoneClient& client : CallDetector::microphoneClients()) {
+        users[client.pid] = client.bundleID;
+    }
+    return users;
+}
+
+// Everyone at once: native and PulseAudio recorders of the microphone, a monitor recorder, a loopback inside
+// pipewire-pulse and our own capture.
+TEST(CallDetection, NamesTheMicrophoneRecordersAndLeavesOutMonitorsLoopbacksAndOurOwnCapture) {
+    const SandboxProcess microphone("mic mic1 440");
+    sandbox("default-source mic1");
+    const auto callApps = [] { return CallDetector::callApps(CallDetector::microphoneClients(), getpid()); };
+    ASSERT_TRUE(waitUntil([&] { return callApps().empty(); }));
+    // Our own recording of the microphone, as the application makes it.
+    TemporaryDirectory folder;
+    CallRecorder recorder(folder / "own.m4a", std::nullopt);
+    ASSERT_NO_THROW(recorder.start(true));
+    ASSERT_EQ(recorder.microphoneName(), std::optional<std::string>("mic1"));
+
+    const auto monitorFile = folder / "monitor.wav";
+    const SandboxProcess monitor("record-monitor spk1 " + monitorFile.string());
+    const std::string module = shell("pactl load-module module-loopback source=mic1 sink=spk1");
+    ASSERT_FALSE(module.empty());
+    const SandboxProcess native("record-mic mic1 " + (folder / "native.wav").string());
+    // A PulseAudio client with only a name: libpulse also reports the executable ("pacat", which parecord
+    // is a link to), and the executable comes first. The other states an application id, as sandboxed and
+    // well-behaved applications do.
+    SandboxProcess named("spawn named parecord --client-name=Softphone " + (folder / "named.wav").string());
+    SandboxProcess identified("spawn identified env PULSE_PROP=application.id=org.example.Softphone parecord "
+                              "--client-name=Softphone " +
+                              (folder / "identified.wav").string());
+    // The loopback's capture stream does use the microphone, under the protocol server's pid (not the
+    // PulseAudio clients' pid). The monitor recorder has a capture stream, but not of a microphone. The
+    // backend hides our own nodes: the pid filter is not what keeps us out.
+    const int32_t pulseServer = std::stoi(sandbox("daemon-pid pipewire-pulse"));
+    const std::map<int32_t, std::string> expected{{native.pid(), "pw-cat"},
+                                                  {named.pid(), "pacat"},
+                                                  {identified.pid(), "org.example.Softphone"},
+                                                  {pulseServer, "pipewire"}};
+    std::error_code error;
+    EXPECT_TRUE(waitUntil([&] {
+        return microphoneUsers() == expected && std::filesystem::file_size(monitorFile, error) > 8192;
+    }));
+    EXPECT_EQ(microphoneUsers(), expected);
+    // Recording tools (pw-record, parecord) are never offered as calls.
+    EXPECT_EQ(callApps(), std::vector<std::string>{"org.example.Softphone"});
+
+    // Gone as soon as it ends.
+    named.stop();
+    identified.stop();
+    EXPECT_TRUE(waitUntil([&] { return callApps().empty(); }));
+    shell("pactl unload-module " + module);
+    // Our capture really read the microphone (a full-scale tone) while the graph was looked at.
+    const CallRecorder::Stats stats = recorder.stop();
+    EXPECT_GT(stats.micPeakRMS, 0.1f);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    return runInsideSandbox(argc, argv, [] {
-        sandbox("speaker spk1 'Speaker 1'");
-        sandbox("default-sink spk1");
-    });
+    return runInsideSandbox(
+        argc, argv,
+        [] {
+            sandbox("speaker spk1 'Speaker 1'");
+            sandbox("default-sink spk1");
+            AudioHardware::setShared(std::make_unique<PipeWireAudioHardware>());
+        },
+        [] { AudioHardware::setShared(nullptr); });
 }

@@ -5,494 +5,417 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <iterator>
+#include <ranges>
+#include <sstream>
 #include <string>
 
 using namespace PipeWireBackend;
 
 namespace {
 
-// Feeds a cache the way the connection does, with serials that grow like the server's.
+// Feeds a cache the way the connection does (serials that grow like the server's), from a short
+// description: statements separated by ';', each a kind, an id and words.
+//   source ID NAME    a mono microphone (Audio/Source) with its capture port ID+1
+//   sink ID NAME      a stereo speaker (Audio/Sink): playback ports ID+1, ID+2, monitor ports ID+3, ID+4
+//   capture ID        an application's capture stream (Stream/Input/Audio), input port ID+1 (MONO)
+//   playback ID       an application's playback stream (Stream/Output/Audio), output ports ID+1 (FL) and
+//                     ID+2 (FR), or ID+1 alone (MONO) with the word `mono`
+//   ours ID           our capture node: inputs ID+1 (in_MONO), ID+2 (in_FL), ID+3 (in_FR)
+//   node ID           a node with only the properties given
+//   port ID NODE in|out CHANNEL [monitor]
+//   link OUTPORT INPORT
+//   client ID         a client with the properties given
+//   metadata ID NAME  KEY=VALUE sets a key (of subject 0, or of N with subject=N), a lone KEY removes it
+//   remove ID
+// Other words are properties (KEY=VALUE, no spaces; class=, client=, group= and pid= stand for media.class,
+// client.id, node.link-group and application.process.id); state=idle|running sets a node's state (streams
+// run, devices are suspended unless told).
 class Graph {
 public:
     RegistryCache cache;
 
-    uint32_t node(uint32_t id, Properties props, NodeState state = NodeState::suspended) {
-        const uint64_t serial = nextSerial_++;
-        props["object.serial"] = std::to_string(serial);
-        cache.globalAdded(id, GlobalType::node, serial, props);
-        cache.nodeInfo(id, serial, &props, state);
-        serials_[id] = serial;
-        return id;
-    }
-    void state(uint32_t id, NodeState state) { cache.nodeInfo(id, serials_.at(id), nullptr, state); }
-    void port(uint32_t id, uint32_t nodeId, uint32_t portId, const char* direction,
-              const std::string& channel, const std::string& name, bool monitor = false) {
-        Properties props{{"node.id", std::to_string(nodeId)}, {"port.id", std::to_string(portId)},
-                         {"port.direction", direction},       {"port.name", name},
-                         {"audio.channel", channel},          {"format.dsp", "32 bit float mono audio"}};
-        if (monitor) {
-            props["port.monitor"] = "true";
-        }
-        cache.globalAdded(id, GlobalType::port, nextSerial_++, props);
-    }
-    void link(uint32_t id, uint32_t outNode, uint32_t outPort, uint32_t inNode, uint32_t inPort) {
-        cache.globalAdded(id, GlobalType::link, nextSerial_++,
-                          {{"link.output.node", std::to_string(outNode)},
-                           {"link.output.port", std::to_string(outPort)},
-                           {"link.input.node", std::to_string(inNode)},
-                           {"link.input.port", std::to_string(inPort)}});
-    }
-    void client(uint32_t id, Properties props) {
-        const uint64_t serial = nextSerial_++;
-        cache.globalAdded(id, GlobalType::client, serial, {});
-        cache.clientInfo(id, serial, props);
-    }
-    void metadata(uint32_t id, const std::string& name) {
-        cache.globalAdded(id, GlobalType::metadata, nextSerial_++, {{"metadata.name", name}});
-    }
-    void remove(uint32_t id) { cache.globalRemoved(id); }
+    explicit Graph(std::string_view description = {}) { add(description); }
 
-    // A mono microphone (like the sandbox's) with its capture port.
-    uint32_t microphone(uint32_t id, const std::string& name, uint32_t portGlobal) {
-        node(id,
-             {{"media.class", "Audio/Source"}, {"node.name", name}, {"node.description", name + " desc"}});
-        port(portGlobal, id, 0, "out", "MONO", "capture_MONO");
-        return id;
-    }
-    // A stereo speaker with playback and monitor ports (globals id+1 … id+4).
-    uint32_t speaker(uint32_t id, const std::string& name) {
-        node(id, {{"media.class", "Audio/Sink"}, {"node.name", name}, {"audio.rate", "44100"}});
-        port(id + 1, id, 0, "in", "FL", "playback_FL");
-        port(id + 2, id, 1, "in", "FR", "playback_FR");
-        port(id + 3, id, 0, "out", "FL", "monitor_FL", true);
-        port(id + 4, id, 1, "out", "FR", "monitor_FR", true);
-        return id;
-    }
-    // A playback stream of `clientId` with output ports (globals id+1, id+2).
-    uint32_t player(uint32_t id, uint32_t clientId, bool mono = false) {
-        node(id, {{"media.class", "Stream/Output/Audio"}, {"client.id", std::to_string(clientId)}},
-             NodeState::running);
-        if (mono) {
-            port(id + 1, id, 0, "out", "MONO", "output_MONO");
-        } else {
-            port(id + 1, id, 0, "out", "FL", "output_FL");
-            port(id + 2, id, 1, "out", "FR", "output_FR");
+    void add(std::string_view description) {
+        std::istringstream statements{std::string(description)};
+        for (std::string statement; std::getline(statements, statement, ';');) {
+            std::istringstream in(statement);
+            const std::vector<std::string> words{std::istream_iterator<std::string>(in), {}};
+            if (!words.empty()) {
+                apply(words[0], static_cast<uint32_t>(std::stoul(words.at(1))), words);
+            }
         }
-        return id;
+    }
+    AudioObjectID objectOf(uint32_t globalId) const {
+        const Node* node = cache.node(globalId);
+        return node == nullptr ? kAudioObjectUnknown : node->objectId;
     }
 
 private:
+    void apply(const std::string& kind, uint32_t id, const std::vector<std::string>& words) {
+        static const std::map<std::string, std::string> aliases = {{"class", "media.class"},
+                                                                   {"client", "client.id"},
+                                                                   {"group", "node.link-group"},
+                                                                   {"pid", "application.process.id"}};
+        Properties props;
+        std::vector<std::string> plain;
+        for (const std::string& word : words | std::views::drop(2)) {
+            const auto equals = word.find('=');
+            const std::string key = word.substr(0, equals);
+            if (equals == std::string::npos) {
+                plain.push_back(word);
+            } else {
+                props[aliases.contains(key) ? aliases.at(key) : key] = word.substr(equals + 1);
+            }
+        }
+        const auto take = [&](const char* key) {
+            return props.contains(key) ? props.extract(key).mapped() : "";
+        };
+        if (kind == "remove") {
+            cache.globalRemoved(id);
+        } else if (kind == "port") {
+            port(id, plain.at(0), id, plain.at(1), plain.at(2), plain.size() > 3);
+        } else if (kind == "link") {
+            const auto nodeOf = [&](const std::string& port) {
+                return std::to_string(cache.port(static_cast<uint32_t>(std::stoul(port)))->nodeId);
+            };
+            Properties link{{"link.output.node", nodeOf(words[1])}, {"link.output.port", words[1]}};
+            link.insert({{"link.input.node", nodeOf(plain.at(0))}, {"link.input.port", plain.at(0)}});
+            cache.globalAdded(nextLink_++, GlobalType::link, nextSerial_++, link);
+        } else if (kind == "client") {
+            const uint64_t serial = nextSerial_++;
+            cache.globalAdded(id, GlobalType::client, serial, {});
+            cache.clientInfo(id, serial, props);
+        } else if (kind == "metadata") {
+            cache.globalAdded(id, GlobalType::metadata, nextSerial_++, {{"metadata.name", plain.at(0)}});
+            const std::string subject = take("subject");
+            for (const auto& [key, value] : props) {
+                cache.metadataProperty(id, subject.empty() ? 0 : std::stoul(subject), key, value);
+            }
+            for (const std::string& key : plain | std::views::drop(1)) {
+                cache.metadataProperty(id, 0, key, std::nullopt);
+            }
+        } else {
+            node(kind, id, props, take("state"), plain.empty() ? "" : plain[0]);
+        }
+    }
+    void node(const std::string& kind, uint32_t id, Properties props, const std::string& state,
+              std::string name) {
+        using Ports = std::vector<std::pair<std::string, std::string>>; // direction, channel
+        static const std::map<std::string, std::pair<std::string, Ports>> kinds = {
+            {"source", {"Audio/Source", {{"out", "MONO"}}}},
+            {"sink", {"Audio/Sink", {{"in", "FL"}, {"in", "FR"}, {"monitor", "FL"}, {"monitor", "FR"}}}},
+            {"capture", {"Stream/Input/Audio", {{"in", "MONO"}}}},
+            {"playback", {"Stream/Output/Audio", {{"out", "FL"}, {"out", "FR"}}}},
+            {"ours", {"Stream/Input/Audio", {{"in", "MONO"}, {"in", "FL"}, {"in", "FR"}}}},
+            {"node", {"", {}}}};
+        Ports ports = kinds.at(kind).second;
+        if (kind == "ours") {
+            name = "quillora-capture";
+            cache.addOwnNodeName(name);
+        } else if (name == "mono") {
+            ports = {{"out", "MONO"}};
+            name.clear();
+        }
+        props.try_emplace("media.class", kinds.at(kind).first);
+        if (!name.empty()) {
+            props.try_emplace("node.name", name);
+        }
+        const uint64_t serial = nextSerial_++;
+        props["object.serial"] = std::to_string(serial);
+        cache.globalAdded(id, GlobalType::node, serial, props);
+        const bool runs = state.empty() ? props["media.class"].starts_with("Stream/") : state == "running";
+        const NodeState idle = state == "idle" ? NodeState::idle : NodeState::suspended;
+        cache.nodeInfo(id, serial, &props, runs ? NodeState::running : idle);
+        for (uint32_t i = 0; i < ports.size(); ++i) {
+            const bool monitor = ports[i].first == "monitor";
+            port(id + 1 + i, std::to_string(id), i, monitor ? "out" : ports[i].first, ports[i].second,
+                 monitor);
+        }
+    }
+    void port(uint32_t id, const std::string& node, uint32_t index, const std::string& direction,
+              const std::string& channel, bool monitor) {
+        Properties props{
+            {"node.id", node}, {"port.id", std::to_string(index)}, {"port.direction", direction}};
+        props.insert({{"port.name", direction + "_" + channel}, {"audio.channel", channel}});
+        props["port.monitor"] = monitor ? "true" : "false";
+        cache.globalAdded(id, GlobalType::port, nextSerial_++, props);
+    }
+
     uint64_t nextSerial_ = 100;
-    std::map<uint32_t, uint64_t> serials_;
+    uint32_t nextLink_ = 900;
 };
 
-AudioObjectID objectOf(const Graph& graph, uint32_t globalId) {
-    const Node* node = graph.cache.node(globalId);
-    return node == nullptr ? kAudioObjectUnknown : node->objectId;
+// What the engine reads of a device: "NAME in=[…] out=[…] RATE Hz running|suspended", or "no device".
+std::string describe(const std::optional<DeviceView>& device) {
+    if (!device) {
+        return "no device";
+    }
+    const auto streams = [](const std::vector<uint32_t>& list) { // a device has one stream at most
+        return "[" + (list.empty() ? "" : std::to_string(list[0])) + (list.size() > 1 ? ",…" : "") + "]";
+    };
+    return device->name + " in=" + streams(device->inputStreams) + " out=" + streams(device->outputStreams) +
+           " " + std::to_string(static_cast<int>(device->nominalRate)) + " Hz " +
+           (device->running ? "running" : "suspended");
 }
 
 } // namespace
 
-TEST(PipeWireCacheDevices, DescribesSourcesAndSinksAsTheEngineReadsThem) {
-    Graph graph;
-    graph.metadata(5, "settings");
-    graph.cache.metadataProperty(5, 0, "clock.rate", "96000");
-    graph.microphone(40, "mic1", 41);
-    graph.speaker(50, "spk1");
-    graph.node(60,
-               {{"media.class", "Audio/Source"},
-                {"node.name", "usb"},
-                {"node.nick", "USB"},
-                {"audio.channels", "2"},
-                {"node.rate", "1/44100"}},
-               NodeState::running);
-    graph.node(70, {{"media.class", "Stream/Output/Audio"}, {"node.name", "player"}});
-
-    EXPECT_EQ(graph.cache.devices(),
-              (std::vector<AudioObjectID>{objectOf(graph, 40), objectOf(graph, 50), objectOf(graph, 60)}));
-
-    const auto mic = graph.cache.device(objectOf(graph, 40));
-    ASSERT_TRUE(mic);
-    EXPECT_EQ(mic->uid, "mic1");
-    EXPECT_EQ(mic->name, "mic1 desc");
-    EXPECT_EQ(mic->inputStreams, std::vector<uint32_t>{1});
-    EXPECT_TRUE(mic->outputStreams.empty());
-    EXPECT_EQ(mic->nominalRate, 96000); // the graph's rate
-    EXPECT_TRUE(mic->alive);
-    EXPECT_FALSE(mic->running);
-
-    const auto speaker = graph.cache.device(objectOf(graph, 50));
-    EXPECT_EQ(speaker->name, "spk1"); // no description, no nick
-    EXPECT_TRUE(speaker->inputStreams.empty()) << "a speaker's monitor ports are not input streams";
-    EXPECT_EQ(speaker->outputStreams, std::vector<uint32_t>{2});
-    EXPECT_EQ(speaker->nominalRate, 44100);
-
-    const auto usb = graph.cache.device(objectOf(graph, 60));
-    EXPECT_EQ(usb->name, "USB");
-    EXPECT_EQ(usb->inputStreams, std::vector<uint32_t>{2}) << "no ports listed yet: the declared channels";
-    EXPECT_EQ(usb->nominalRate, 44100);
-    EXPECT_TRUE(usb->running);
-
-    EXPECT_FALSE(graph.cache.device(objectOf(graph, 70))) << "a stream is not a device";
-    graph.cache.metadataProperty(5, 0, "", std::nullopt);
-    EXPECT_EQ(graph.cache.graphRate(), 48000);
+TEST(PipeWireCacheDevices, NameStreamsRateAndStateAsTheEngineReadsThem) {
+    const std::pair<const char*, const char*> cases[] = {
+        // the graph (a device is node 40), what it reads
+        {"metadata 5 settings clock.rate=96000; source 40 mic1 node.description=Mic node.nick=M",
+         "Mic in=[1] out=[] 96000 Hz suspended"},
+        {"sink 40 spk1 audio.rate=44100", "spk1 in=[] out=[2] 44100 Hz suspended"}, // monitors are no input
+        // No ports yet: the declared channels.
+        {"node 40 class=Audio/Source node.name=usb node.nick=USB audio.channels=2 node.rate=1/44100 "
+         "state=running",
+         "USB in=[2] out=[] 44100 Hz running"},
+        {"source 40 mic1", "mic1 in=[1] out=[] 48000 Hz suspended"},
+        {"capture 40", "no device"},
+    };
+    for (const auto& [description, expected] : cases) {
+        const Graph graph(description);
+        EXPECT_EQ(describe(graph.cache.device(graph.objectOf(40))), expected) << description;
+        EXPECT_EQ(graph.cache.devices().size(), std::string(expected) == "no device" ? 0u : 1u)
+            << description;
+    }
+    Graph cleared("metadata 5 settings clock.rate=96000");
+    cleared.cache.metadataProperty(5, 0, "", std::nullopt); // an empty key clears every key
+    EXPECT_EQ(cleared.cache.graphRate(), 48000);
 }
 
 TEST(PipeWireCacheDevices, DefaultsFollowTheMetadataAndTheNodes) {
-    Graph graph;
-    graph.metadata(3, "default");
-    graph.microphone(40, "mic1", 41);
-    graph.microphone(42, "mic2", 43);
-    graph.speaker(50, "spk1");
-
-    EXPECT_EQ(graph.cache.defaultDevice(DeviceDirection::input), kAudioObjectUnknown);
-    graph.cache.metadataProperty(3, 0, "default.audio.source",
-                                 R"({ "other": [1, {"name": "x"}], "name": "mic2" })");
-    graph.cache.metadataProperty(3, 0, "default.audio.sink",
-                                 R"({ name = spk1 })"); // PipeWire's relaxed syntax
-    EXPECT_EQ(graph.cache.defaultDevice(DeviceDirection::input), objectOf(graph, 42));
-    EXPECT_EQ(graph.cache.defaultDevice(DeviceDirection::output), objectOf(graph, 50));
-
-    // Another subject's values are someone else's (per-stream targets).
-    graph.cache.metadataProperty(3, 77, "default.audio.source", R"({"name":"mic1"})");
-    EXPECT_EQ(graph.cache.defaultDevice(DeviceDirection::input), objectOf(graph, 42));
-
-    // The default names a node that is gone, or a device of the wrong direction: no default.
-    graph.remove(42);
-    EXPECT_EQ(graph.cache.defaultDevice(DeviceDirection::input), kAudioObjectUnknown);
-    graph.cache.metadataProperty(3, 0, "default.audio.source", R"({"name":"spk1"})");
-    EXPECT_EQ(graph.cache.defaultDevice(DeviceDirection::input), kAudioObjectUnknown);
-    graph.cache.metadataProperty(3, 0, "default.audio.source", std::nullopt);
-    EXPECT_EQ(graph.cache.defaultDevice(DeviceDirection::input), kAudioObjectUnknown);
+    struct Case {
+        const char* what;
+        const char* graph;      // beside "source 40 mic1; source 42 mic2; sink 50 spk1"
+        uint32_t input, output; // the default nodes; 0 for none
+    };
+    const std::vector<Case> cases = {
+        {"JSON whose top level names the node, and PipeWire's relaxed syntax",
+         R"(metadata 3 default default.audio.source={"other":[1,{"name":"x"}],"name":"mic2"} )"
+         R"(default.audio.sink={name=spk1})",
+         42, 50},
+        {"no value", "metadata 3 default", 0, 0},
+        {"another subject's value is a per-stream target",
+         R"(metadata 3 default subject=77 default.audio.source={"name":"mic2"})", 0, 0},
+        {"the value removed",
+         R"(metadata 3 default default.audio.source={"name":"mic2"} default.audio.source)", 0, 0},
+        {"a device of the other direction",
+         R"(metadata 3 default default.audio.source={"name":"spk1"} default.audio.sink={"name":"mic1"})", 0,
+         0},
+        {"the named node is gone", R"(metadata 3 default default.audio.source={"name":"mic2"}; remove 42)", 0,
+         0},
+        {"not JSON", "metadata 3 default default.audio.source=mic2", 0, 0},
+    };
+    for (const Case& c : cases) {
+        Graph graph("source 40 mic1; source 42 mic2; sink 50 spk1; " + std::string(c.graph));
+        EXPECT_EQ(graph.cache.defaultDevice(DeviceDirection::input), graph.objectOf(c.input)) << c.what;
+        EXPECT_EQ(graph.cache.defaultDevice(DeviceDirection::output), graph.objectOf(c.output)) << c.what;
+    }
 }
 
 TEST(PipeWireCacheRaces, NodeRemovedBeforeItsPortsTakesThemAlong) {
-    Graph graph;
-    graph.port(39, 40, 0, "out", "MONO", "capture_MONO"); // a port of a node not (yet) known: ignored
-    graph.microphone(40, "mic1", 41);
+    // A port of a node not (yet) known is ignored; the node's removal takes its ports; theirs comes late.
+    Graph graph("port 39 40 out MONO; source 40 mic1");
     EXPECT_EQ(graph.cache.portsOf(40, PortDirection::output).size(), 1u);
-    const AudioObjectID mic = objectOf(graph, 40);
-    graph.remove(40);
-
+    const AudioObjectID mic = graph.objectOf(40);
+    graph.add("remove 40");
     EXPECT_TRUE(graph.cache.portsOf(40, PortDirection::output).empty());
-    graph.remove(41); // the port's own removal, late: harmless
     // A new node takes the old id at once; the old ports must not show up as its ports.
-    graph.node(40, {{"media.class", "Audio/Source"}, {"node.name", "other"}, {"audio.channels", "2"}});
-    EXPECT_TRUE(graph.cache.portsOf(40, PortDirection::output).empty());
-    EXPECT_EQ(graph.cache.device(objectOf(graph, 40))->inputStreams, std::vector<uint32_t>{2});
-
+    graph.add("remove 41; node 40 class=Audio/Source node.name=other audio.channels=2");
+    EXPECT_EQ(describe(graph.cache.device(graph.objectOf(40))), "other in=[2] out=[] 48000 Hz suspended");
     // The removed microphone still answers, as not alive, under its own id; the new one has another.
     const auto gone = graph.cache.device(mic);
     ASSERT_TRUE(gone);
     EXPECT_FALSE(gone->alive);
-    EXPECT_FALSE(gone->running);
     EXPECT_EQ(gone->uid, "mic1");
-    EXPECT_NE(objectOf(graph, 40), mic);
-    EXPECT_EQ(graph.cache.devices(), std::vector<AudioObjectID>{objectOf(graph, 40)});
+    EXPECT_EQ(graph.cache.devices(), std::vector<AudioObjectID>{graph.objectOf(40)});
 }
 
-TEST(PipeWireCacheRaces, ReusedIdWithoutRemovalReplacesTheOldObject) {
-    Graph graph;
-    graph.microphone(40, "mic1", 41);
-    const AudioObjectID first = objectOf(graph, 40);
+TEST(PipeWireCacheRaces, ReusedIdWithoutRemovalReplacesTheOldObjectAndIgnoresItsLateInfo) {
+    Graph graph("source 40 mic1");
+    const AudioObjectID first = graph.objectOf(40);
     const uint64_t oldSerial = graph.cache.node(40)->serial;
-
-    graph.node(40, {{"media.class", "Audio/Source"}, {"node.name", "mic2"}});
-    EXPECT_NE(objectOf(graph, 40), first);
+    graph.add("node 40 class=Audio/Source node.name=mic2");
+    EXPECT_NE(graph.objectOf(40), first);
     EXPECT_FALSE(graph.cache.device(first)->alive);
     EXPECT_TRUE(graph.cache.portsOf(40, PortDirection::output).empty());
 
-    // Late info for the old object must not land on the new one.
     Properties stale{{"media.class", "Audio/Source"}, {"node.name", "mic1"}};
     graph.cache.nodeInfo(40, oldSerial, &stale, NodeState::running);
-    EXPECT_EQ(graph.cache.node(40)->name(), "mic2");
-    EXPECT_NE(graph.cache.node(40)->state, NodeState::running);
+    EXPECT_EQ(describe(graph.cache.device(graph.objectOf(40))), "mic2 in=[] out=[] 48000 Hz suspended");
 }
 
 TEST(PipeWireCacheRaces, ObjectIdsAreNeverReusedEvenAcrossReconnection) {
     Graph graph;
     std::set<AudioObjectID> seen{kAudioObjectSystemObject};
     for (int round = 0; round < 3; ++round) {
-        graph.microphone(40, "mic1", 41);
-        EXPECT_TRUE(seen.insert(objectOf(graph, 40)).second);
+        graph.add("source 40 mic1");
+        EXPECT_TRUE(seen.insert(graph.objectOf(40)).second);
         EXPECT_TRUE(seen.insert(graph.cache.allocateObjectId()).second);
         EXPECT_TRUE(seen.insert(graph.cache.processObject(1000 + round)).second);
         if (round == 1) {
             graph.cache.clear(); // connection lost
         } else {
-            graph.remove(40);
+            graph.add("remove 40");
         }
     }
 }
 
-TEST(PipeWireCacheProcesses, ListsOneObjectPerCapturingProcess) {
-    Graph graph;
-    graph.client(10, {{"application.process.id", "1001"},
-                      {"pipewire.sec.pid", "1001"},
-                      {"application.process.binary", "pw-cat"}});
-    // A PulseAudio-protocol client: the server-checked pid is the protocol server's.
-    graph.client(11, {{"client.api", "pipewire-pulse"}, {"pipewire.sec.pid", "555"}});
-    graph.client(12, {{"pipewire.sec.pid", "1003"}, {"application.name", "native"}});
-    graph.client(13, {{"client.api", "pipewire-pulse"}, {"pipewire.sec.pid", "555"}});
-
-    graph.node(20, {{"media.class", "Stream/Input/Audio"}, {"client.id", "10"}});
-    graph.node(21, {{"media.class", "Stream/Input/Audio"}, {"client.id", "10"}}); // same process
-    graph.node(22, {{"media.class", "Stream/Input/Audio"},
-                    {"client.id", "11"},
-                    {"application.process.id", "2002"},
-                    {"application.process.binary", "chromium"}});
-    graph.node(23, {{"media.class", "Stream/Input/Audio"}, {"client.id", "12"}});
-    graph.node(24, {{"media.class", "Stream/Input/Audio"}, {"client.id", "13"}}); // no pid of its own
-    graph.node(25, {{"media.class", "Stream/Output/Audio"}, {"application.process.id", "3003"}});
-    graph.node(26, {{"media.class", "Stream/Input/Audio"},
-                    {"node.name", "ours"},
-                    {"client.id", "10"},
-                    {"application.process.id", "4004"}});
-    graph.cache.addOwnNodeName("ours");
-
-    const std::vector<AudioObjectID> processes = graph.cache.processesWithCaptureStreams();
-    std::vector<int32_t> pids;
-    for (const AudioObjectID process : processes) {
-        pids.push_back(graph.cache.process(process)->pid);
+TEST(PipeWireCacheProcesses, CapturingProcessesTheirIdentifiersAndWhetherTheyReadAMicrophone) {
+    struct Case {
+        const char* what;
+        const char* graph; // beside "source 40 mic1; sink 50 spk1"
+        int32_t pid;
+        const char* expected; // "listed|not listed, IDENTIFIER|-, microphone|-"
+    };
+    const std::vector<Case> cases = {
+        {"the pid its client states; two streams, one process; reading the microphone",
+         "client 10 pid=1001 pipewire.sec.pid=1001 application.process.binary=pw-cat; "
+         "capture 20 client=10; capture 30 client=10; link 41 21",
+         1001, "listed, pw-cat, microphone"},
+        {"a PulseAudio client: the stream's own pid and binary",
+         "client 11 client.api=pipewire-pulse pipewire.sec.pid=555; "
+         "capture 20 client=11 pid=2002 application.process.binary=chromium",
+         2002, "listed, chromium, -"},
+        {"a PulseAudio client's server-checked pid is the protocol server's",
+         "client 11 client.api=pipewire-pulse pipewire.sec.pid=555; capture 20 client=11", 555,
+         "not listed, -, -"},
+        {"a native client without a stated pid: the server-checked one",
+         "client 12 pipewire.sec.pid=1003 application.name=native; capture 20 client=12", 1003,
+         "listed, native, -"},
+        {"playing is not capturing", "playback 20 pid=3003", 3003, "not listed, -, -"},
+        {"our own capture", "ours 20 pid=4004; link 41 21", 4004, "not listed, -, -"},
+        {"known only by asking (to exclude it before it plays)", "", 9999, "not listed, -, -"},
+        {"recording a speaker's monitor, not flagged", "capture 20 pid=1002; link 53 21", 1002,
+         "listed, -, -"},
+        {"metering the microphone", "capture 20 pid=1003 stream.monitor=true; link 41 21", 1003,
+         "listed, -, -"},
+        {"paused", "capture 20 pid=1004 state=idle; link 41 21", 1004, "listed, -, -"},
+        {"the microphone gone", "capture 20 pid=1001; link 41 21; remove 40", 1001, "listed, -, -"},
+        {"the portal's app id before application.id",
+         "client 10 pid=1001 pipewire.access.portal.app_id=org.example.Chat "
+         "application.id=chat; capture 20 client=10",
+         1001, "listed, org.example.Chat, -"},
+        {"the stream's application.id before its client's name",
+         "client 11 pid=1002 application.name=Meet; "
+         "capture 20 client=11 application.id=com.meet",
+         1002, "listed, com.meet, -"},
+    };
+    for (const Case& c : cases) {
+        Graph graph("source 40 mic1; sink 50 spk1; " + std::string(c.graph));
+        const std::vector<AudioObjectID> processes = graph.cache.processesWithCaptureStreams();
+        const AudioObjectID object = graph.cache.processObject(c.pid);
+        EXPECT_EQ(graph.cache.processObject(c.pid), object);
+        const auto process = graph.cache.process(object);
+        ASSERT_TRUE(process && process->pid == c.pid) << c.what;
+        const bool listed = processes == std::vector{object};
+        EXPECT_EQ(std::string(listed              ? "listed, "
+                              : processes.empty() ? "not listed, "
+                                                  : "wrongly listed, ") +
+                      process->bundleId.value_or("-") + (process->runningInput ? ", microphone" : ", -"),
+                  c.expected)
+            << c.what;
     }
-    std::sort(pids.begin(), pids.end());
-    EXPECT_EQ(pids, (std::vector<int32_t>{1001, 1003, 2002}));
-    EXPECT_EQ(graph.cache.processObject(1001), graph.cache.processObject(1001));
-    EXPECT_EQ(graph.cache.process(graph.cache.processObject(2002))->bundleId, "chromium");
-    EXPECT_EQ(graph.cache.process(graph.cache.processObject(1003))->bundleId, "native");
+    Graph graph;
     EXPECT_EQ(graph.cache.processObject(0), kAudioObjectUnknown);
     EXPECT_EQ(graph.cache.processObject(-5), kAudioObjectUnknown);
-
-    // A process known only by asking for it (to exclude it before it plays) is not a capturing process.
-    const AudioObjectID quiet = graph.cache.processObject(9999);
-    EXPECT_EQ(std::count(processes.begin(), processes.end(), quiet), 0);
-    EXPECT_EQ(graph.cache.process(quiet)->pid, 9999);
-    EXPECT_FALSE(graph.cache.process(quiet)->bundleId);
-}
-
-TEST(PipeWireCacheProcesses, RunningInputMeansReadingAMicrophone) {
-    Graph graph;
-    graph.microphone(40, "mic1", 41);
-    graph.speaker(50, "spk1");
-    graph.client(10, {{"application.process.id", "1001"}});
-    graph.client(11, {{"application.process.id", "1002"}});
-    graph.client(12, {{"application.process.id", "1003"}});
-    graph.client(13, {{"application.process.id", "1004"}});
-
-    // 1001 records the microphone; 1002 records the speaker's monitor; 1003 only meters the microphone;
-    // 1004 would record the microphone but is paused.
-    graph.node(20, {{"media.class", "Stream/Input/Audio"}, {"client.id", "10"}}, NodeState::running);
-    graph.port(21, 20, 0, "in", "MONO", "input_MONO");
-    graph.link(22, 40, 41, 20, 21);
-    graph.node(30,
-               {{"media.class", "Stream/Input/Audio"}, {"client.id", "11"}, {"stream.capture.sink", "true"}},
-               NodeState::running);
-    graph.port(31, 30, 0, "in", "FL", "input_FL");
-    graph.link(32, 50, 53, 30, 31);
-    graph.node(60, {{"media.class", "Stream/Input/Audio"}, {"client.id", "12"}, {"stream.monitor", "true"}},
-               NodeState::running);
-    graph.port(61, 60, 0, "in", "MONO", "input_MONO");
-    graph.link(62, 40, 41, 60, 61);
-    graph.node(70, {{"media.class", "Stream/Input/Audio"}, {"client.id", "13"}}, NodeState::idle);
-    graph.port(71, 70, 0, "in", "MONO", "input_MONO");
-    graph.link(72, 40, 41, 70, 71);
-
-    auto runningInput = [&](int32_t pid) {
-        return graph.cache.process(graph.cache.processObject(pid))->runningInput;
-    };
-    EXPECT_TRUE(runningInput(1001));
-    EXPECT_FALSE(runningInput(1002));
-    EXPECT_FALSE(runningInput(1003));
-    EXPECT_FALSE(runningInput(1004));
-
-    // A monitor recording without the flag is still told apart by where its link comes from.
-    graph.node(80, {{"media.class", "Stream/Input/Audio"}, {"client.id", "11"}}, NodeState::running);
-    graph.port(81, 80, 0, "in", "FL", "input_FL");
-    graph.link(82, 50, 53, 80, 81);
-    EXPECT_FALSE(runningInput(1002));
-
-    graph.state(70, NodeState::running);
-    EXPECT_TRUE(runningInput(1004));
-    graph.remove(40); // the microphone goes, and with it the links
-    EXPECT_FALSE(runningInput(1001));
-}
-
-TEST(PipeWireCacheProcesses, BundleIdPrefersThePortalThenTheApplicationId) {
-    Graph graph;
-    graph.client(10, {{"application.process.id", "1001"},
-                      {"pipewire.access.portal.app_id", "org.example.Chat"},
-                      {"application.id", "chat"}});
-    graph.client(11, {{"application.process.id", "1002"}, {"application.name", "Meet"}});
-    graph.node(20, {{"media.class", "Stream/Input/Audio"}, {"client.id", "10"}});
-    graph.node(21,
-               {{"media.class", "Stream/Input/Audio"}, {"client.id", "11"}, {"application.id", "com.meet"}});
-    EXPECT_EQ(graph.cache.process(graph.cache.processObject(1001))->bundleId, "org.example.Chat");
-    EXPECT_EQ(graph.cache.process(graph.cache.processObject(1002))->bundleId, "com.meet");
 }
 
 // ----- routing -----
 
 namespace {
 
-// Our capture node 90: one microphone input and a stereo tap.
-void addCaptureNode(Graph& graph) {
-    graph.node(90, {{"media.class", "Stream/Input/Audio"}, {"node.name", "capture"}});
-    graph.port(91, 90, 0, "in", "MONO", "input_MONO");
-    graph.port(92, 90, 1, "in", "FL", "tap_FL");
-    graph.port(93, 90, 2, "in", "FR", "tap_FR");
-    graph.cache.addOwnNodeName("capture");
-}
+struct Plan {
+    std::set<int32_t> pids = {}; // left out, or the only ones with includeOnly
+    bool includeOnly = false;
+    std::string leading = "mic1";
+};
 
-CaptureLayout layoutExcluding(std::set<int32_t> pids) {
-    CaptureLayout layout;
-    layout.filterNodeId = 90;
-    layout.leadingUid = "mic1";
-    layout.leadingPorts = {"input_MONO"};
-    layout.taps.push_back({false, std::move(pids), "tap_FL", "tap_FR"});
-    return layout;
+// The planned links, "OUTPUT>INPUT" by port id, in order.
+std::string plan(const Graph& graph, const Plan& plan) {
+    CaptureLayout layout{90, plan.leading, {"in_MONO"}, {{plan.includeOnly, plan.pids, "in_FL", "in_FR"}}};
+    std::string text;
+    for (const PortPair& link : planCaptureLinks(graph.cache, layout)) {
+        text += (text.empty() ? "" : " ") + std::to_string(link.outputPort) + ">" +
+                std::to_string(link.inputPort);
+    }
+    return text;
 }
 
 } // namespace
 
-TEST(PipeWireCaptureRouting, LinksTheMicrophoneAndEveryPlayerButTheExcluded) {
-    Graph graph;
-    addCaptureNode(graph);
-    graph.microphone(40, "mic1", 41);
-    graph.client(10, {{"application.process.id", "1001"}});
-    graph.client(11, {{"application.process.id", "1002"}});
-    graph.player(20, 10);       // stereo, other process
-    graph.player(30, 11, true); // mono, the excluded process
-    graph.player(35, 10, true); // mono, other process
-
-    const std::set<PortPair> links = planCaptureLinks(graph.cache, layoutExcluding({1002}));
-    EXPECT_EQ(links, (std::set<PortPair>{{41, 91}, {21, 92}, {22, 93}, {36, 92}, {36, 93}}));
-
-    // Excluding nobody adds the mono player to both sides.
-    EXPECT_EQ(planCaptureLinks(graph.cache, layoutExcluding({})).size(), 7u);
-    // Only the listed process.
-    CaptureLayout only = layoutExcluding({1002});
-    only.taps[0].includeOnly = true;
-    EXPECT_EQ(planCaptureLinks(graph.cache, only), (std::set<PortPair>{{41, 91}, {31, 92}, {31, 93}}));
-}
-
-TEST(PipeWireCaptureRouting, FollowsAPlayerWhosePortsAreRebuiltOnAnotherDevice) {
-    Graph graph;
-    addCaptureNode(graph);
-    graph.client(10, {{"application.process.id", "1001"}});
-    graph.player(20, 10);
-    EXPECT_EQ(planCaptureLinks(graph.cache, layoutExcluding({})), (std::set<PortPair>{{21, 92}, {22, 93}}));
-
-    // Moved to a device with another layout: the session manager rebuilds the stream's ports.
-    graph.remove(21);
-    graph.remove(22);
-    EXPECT_TRUE(planCaptureLinks(graph.cache, layoutExcluding({})).empty());
-    graph.port(23, 20, 0, "out", "FL", "output_FL");
-    graph.port(24, 20, 1, "out", "FR", "output_FR");
-    graph.port(25, 20, 2, "out", "LFE", "output_LFE");
-    graph.port(26, 20, 3, "out", "RL", "output_RL");
-    EXPECT_EQ(planCaptureLinks(graph.cache, layoutExcluding({})),
-              (std::set<PortPair>{{23, 92}, {24, 93}, {26, 92}}));
-}
-
-TEST(PipeWireCaptureRouting, LeavesOutPlayersThatFeedAMicrophoneAndWaitsForItsOwnPorts) {
-    Graph graph;
-    graph.client(10, {{"application.process.id", "1001"}});
-    graph.node(40, {{"media.class", "Audio/Source/Virtual"}, {"node.name", "vmic"}});
-    graph.port(41, 40, 0, "in", "MONO", "input_MONO");
-    graph.port(42, 40, 0, "out", "MONO", "capture_MONO", true);
-    graph.player(20, 10, true);
-    graph.link(29, 20, 21, 40, 41); // plays into the virtual microphone
-
-    EXPECT_TRUE(planCaptureLinks(graph.cache, layoutExcluding({})).empty()) << "capture node not there yet";
-    addCaptureNode(graph);
-    CaptureLayout layout = layoutExcluding({});
-    layout.leadingUid = "vmic";
-    // The virtual microphone's capture port is flagged as a monitor port and still is its input.
-    EXPECT_EQ(planCaptureLinks(graph.cache, layout), (std::set<PortPair>{{42, 91}}));
-}
-
-TEST(PipeWireCaptureRouting, TapsEachApplicationOnceThroughVirtualSinks) {
-    // Two applications (pids 1001, 1002) play; modules of another process (pid 3000) may stand between
-    // them and the speaker. Each row says which playback nodes the tap must link.
-    const auto playOn = [](Graph& graph, uint32_t id, const std::string& group, Properties sinkSide) {
-        sinkSide["node.link-group"] = group;
-        graph.node(id, sinkSide);
-        graph.port(id + 1, id, 0, "in", "FL", "playback_FL");
-        graph.node(id + 10,
-                   {{"media.class", "Stream/Output/Audio"}, {"client.id", "12"}, {"node.link-group", group}},
-                   NodeState::running);
-        graph.port(id + 11, id + 10, 0, "out", "FL", "output_FL");
-    };
-    const Properties sink{{"media.class", "Audio/Sink"}};
+TEST(PipeWireCaptureRouting, LinksTheLeadingDeviceIntoTheFirstInputsAndEachChannelToItsSide) {
     struct Case {
-        const char* topology;
-        std::function<void(Graph&)> build;
-        std::set<uint32_t> tapped = {20, 25};
-        std::set<int32_t> excluded = {};
+        const char* what;
+        const char* graph;
+        const char* links;
+        Plan plan = {};
     };
     const std::vector<Case> cases = {
-        {"straight to the speaker", [](Graph&) {}},
-        {"loopback sink", [&](Graph& g) { playOn(g, 50, "loopback-1", sink); }},
-        {"echo canceller",
-         [&](Graph& g) {
-             playOn(g, 50, "echo-cancel-1", sink);
-             g.node(70, {{"media.class", "Stream/Input/Audio"}, {"node.link-group", "echo-cancel-1"}});
-             g.node(71, {{"media.class", "Audio/Source"}, {"node.link-group", "echo-cancel-1"}});
-         }},
-        {"filter chain reading a sink's monitor",
-         [&](Graph& g) {
-             playOn(g, 50, "filter-1",
-                    {{"media.class", "Stream/Input/Audio"}, {"stream.capture.sink", "true"}});
-         }},
-        {"stacked loopback and echo canceller",
-         [&](Graph& g) {
-             playOn(g, 50, "loopback-1", sink);
-             playOn(g, 150, "echo-cancel-1", sink);
-         }},
-        {"effects node without a link group",
-         [](Graph& g) {
-             g.speaker(80, "effects_sink");
-             g.node(60, {{"media.class", "Stream/Output/Audio"}, {"client.id", "12"}}, NodeState::running);
-             g.port(61, 60, 0, "in", "FL", "input_FL");
-             g.port(62, 60, 1, "out", "FL", "output_FL");
-             g.link(69, 80, 83, 60, 61);
-         }},
-        {"excluded process behind a loopback",
-         [&](Graph& g) { playOn(g, 50, "loopback-1", sink); },
-         {25},
-         {1001}},
-        // Not a sink's sound: a microphone played to the speaker is what an application plays.
-        {"loopback from a microphone",
-         [&](Graph& g) {
-             playOn(g, 50, "loopback-1", {{"media.class", "Stream/Input/Audio"}});
-         },
-         {20, 25, 60}},
+        {"the microphone first; a stereo player on its sides, a mono one on both",
+         "ours 90; source 40 mic1; playback 20 pid=1001; "
+         "playback 30 pid=1001 mono",
+         "21>92 22>93 31>92 31>93 41>91"},
+        {"ports rebuilt for a surround device: fronts, rears and sides to their side, centre to both, no LFE",
+         "ours 90; playback 20 pid=1001; remove 21; remove 22; "
+         "port 23 20 out FL; port 24 20 out FR; port 25 20 out LFE; port 26 20 out RL; port 27 20 out SR; "
+         "port 28 20 out FC",
+         "23>92 24>93 26>92 27>93 28>92 28>93"},
+        {"a virtual microphone leads through its monitor-flagged capture port; its player is no application",
+         "ours 90; node 40 class=Audio/Source/Virtual node.name=vmic; port 41 40 in MONO; "
+         "port 42 40 out MONO monitor; playback 20 pid=1001 mono; "
+         "link 21 41",
+         "42>91",
+         {.leading = "vmic"}},
+        {"our capture node not there yet: nothing", "source 40 mic1; playback 20 pid=1001", ""},
     };
-    for (const Case& row : cases) {
-        Graph graph;
-        addCaptureNode(graph);
-        graph.client(10, {{"application.process.id", "1001"}});
-        graph.client(11, {{"application.process.id", "1002"}});
-        graph.client(12, {{"application.process.id", "3000"}});
-        graph.player(20, 10);
-        graph.player(25, 11);
-        row.build(graph);
-        CaptureLayout layout = layoutExcluding(row.excluded);
-        layout.leadingUid.clear();
-        std::set<uint32_t> tapped;
-        for (const PortPair& link : planCaptureLinks(graph.cache, layout)) {
-            tapped.insert(graph.cache.port(link.outputPort)->nodeId);
-        }
-        EXPECT_EQ(tapped, row.tapped) << row.topology;
+    for (const Case& c : cases) {
+        EXPECT_EQ(plan(Graph(c.graph), c.plan), c.links) << c.what;
     }
+    EXPECT_EQ(tapSideOf(""), TapSide::both);
 }
 
-TEST(PipeWireCaptureRouting, SpreadsChannelsOverTheTwoSides) {
-    EXPECT_EQ(tapSideOf("FL"), TapSide::left);
-    EXPECT_EQ(tapSideOf("SR"), TapSide::right);
-    EXPECT_EQ(tapSideOf("MONO"), TapSide::both);
-    EXPECT_EQ(tapSideOf("FC"), TapSide::both);
-    EXPECT_EQ(tapSideOf(""), TapSide::both);
-    EXPECT_EQ(tapSideOf("LFE"), TapSide::none);
+TEST(PipeWireCaptureRouting, TapsEachApplicationOnceButTheExcludedThroughVirtualSinks) {
+    // Two applications (pids 1001 and 1002, playback 20 and 25) play; modules of another process (pid 3000)
+    // may stand between them and the speaker. Each row says which playback nodes the tap links.
+    struct Case {
+        const char* topology;
+        const char* graph;
+        std::set<uint32_t> tapped = {20, 25};
+        Plan plan = {};
+    };
+    const char* loopback = "node 50 class=Audio/Sink group=lb; playback 60 pid=3000 "
+                           "group=lb";
+    const std::vector<Case> cases = {
+        {"straight to the speaker", ""},
+        {"excluded", "", {25}, {{1001}}},
+        {"only the listed one", "", {25}, {{1002}, true}},
+        {"loopback sink", loopback},
+        {"echo canceller", "node 50 class=Audio/Sink group=ec; playback 60 pid=3000 group=ec; "
+                           "capture 70 group=ec; node 75 class=Audio/Source group=ec"},
+        {"filter chain reading a sink's monitor",
+         "capture 50 stream.capture.sink=true group=f; playback 60 pid=3000 group=f"},
+        {"stacked loopback and echo canceller",
+         "node 50 class=Audio/Sink group=lb; playback 60 pid=3000 group=lb; "
+         "node 150 class=Audio/Sink group=ec; playback 160 pid=3000 group=ec"},
+        {"effects node without a link group, reading the sink it plays for",
+         "sink 80 fx; playback 60 pid=3000; port 63 60 in FL; link 83 63"},
+        {"excluded process behind a loopback", loopback, {25}, {{1001}}},
+        {"a player feeding a virtual microphone", "node 40 class=Audio/Source/Virtual; port 41 40 in "
+                                                  "MONO; playback 30 pid=3000; link 31 41"},
+        // Not a sink's sound: a microphone played to the speaker is what an application plays.
+        {"loopback from a microphone", "capture 50 group=lb; playback 60 pid=3000 group=lb", {20, 25, 60}},
+    };
+    for (const Case& c : cases) {
+        const Graph graph("ours 90; playback 20 pid=1001; playback 25 pid=1002; " + std::string(c.graph));
+        std::set<uint32_t> tapped;
+        for (const PortPair& link : planCaptureLinks(
+                 graph.cache, {90, "", {}, {{c.plan.includeOnly, c.plan.pids, "in_FL", "in_FR"}}})) {
+            tapped.insert(graph.cache.port(link.outputPort)->nodeId);
+        }
+        EXPECT_EQ(tapped, c.tapped) << c.topology;
+    }
 }

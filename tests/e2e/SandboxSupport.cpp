@@ -2,36 +2,22 @@
 
 #include "QuilloraCore/Diagnostics.h"
 
-#include <QJsonDocument>
+#include <QCoreApplication>
 #include <QProcess>
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
 
 std::string shell(const std::string& command) {
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        ADD_FAILURE() << "cannot run " << command;
-        return {};
-    }
-    std::string output;
-    char chunk[256];
-    while (std::fgets(chunk, sizeof(chunk), pipe) != nullptr) {
-        output += chunk;
-    }
-    EXPECT_EQ(pclose(pipe), 0) << command << " failed";
-    while (!output.empty() && (output.back() == '\n' || output.back() == ' ')) {
-        output.pop_back();
-    }
-    return output;
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start("sh", {"-c", QString::fromStdString(command)});
+    EXPECT_TRUE(process.waitForFinished(60000) && process.exitCode() == 0) << command << " failed";
+    return process.readAllStandardOutput().trimmed().toStdString();
 }
 
 std::string sandbox(const std::string& arguments) {
     return shell(std::string(QUILLORA_SANDBOX_SCRIPT) + " " + arguments);
-}
-
-std::string sandboxDir() {
-    return std::getenv("QUILLORA_SANDBOX_DIR");
 }
 
 SandboxProcess::SandboxProcess(const std::string& arguments)
@@ -44,22 +30,6 @@ void SandboxProcess::stop() {
         sandbox("kill " + std::to_string(pid_));
         pid_ = 0;
     }
-}
-
-ProgramRun runQuillora(const QStringList& arguments, const std::function<void()>& whileRunning) {
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(QStringLiteral(QUILLORA_BINARY), arguments);
-    EXPECT_TRUE(process.waitForStarted());
-    if (whileRunning) {
-        whileRunning();
-    }
-    EXPECT_TRUE(process.waitForFinished(60000)) << "quillora did not finish";
-    ProgramRun run;
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.standardOutput = process.readAllStandardOutput();
-    run.summary = QJsonDocument::fromJson(run.standardOutput).object();
-    return run;
 }
 
 int runInsideSandbox(int argc, char** argv, const std::function<void()>& setUp,

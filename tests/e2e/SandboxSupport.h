@@ -2,23 +2,17 @@
 
 #include "WaitUntil.h"
 
-#include <QJsonObject>
-#include <QStringList>
 #include <functional>
 #include <string>
 #include <sys/types.h>
 
 // The private PipeWire sandbox the end-to-end programs run in (scripts/audio-sandbox.sh run -- PROGRAM).
 
-// Runs a shell command, fails the current test if it fails, and returns what it printed without the
-// trailing newline.
+// Runs a shell command, fails the current test if it fails, and returns what it printed, trimmed.
 std::string shell(const std::string& command);
 
 // Runs `audio-sandbox.sh ARGUMENTS` (speaker, mic, play, default-source, unplug, node-id, kill…).
 std::string sandbox(const std::string& arguments);
-
-// The sandbox's own folder, for files the test's helpers write.
-std::string sandboxDir();
 
 // A device or client started by a sandbox command that prints its pid (mic, play, record-mic…); stopped
 // through the script when the object goes.
@@ -35,18 +29,6 @@ public:
 private:
     pid_t pid_ = 0;
 };
-
-// How a run of the `quillora` program ended: its exit status (-1 if it crashed or hung) and the summary
-// it printed.
-struct ProgramRun {
-    int exitCode = -1;
-    QByteArray standardOutput;
-    QJsonObject summary;
-    QString text(const char* key) const { return summary.value(key).toString(); }
-};
-
-// Runs `quillora ARGUMENTS`; `whileRunning` runs while it records.
-ProgramRun runQuillora(const QStringList& arguments, const std::function<void()>& whileRunning = {});
 
 // The main() of an end-to-end program: refuses to run outside a sandbox started by the script (so that a
 // test never touches a user's real audio server), makes the application object, runs `setUp` (devices

@@ -3,6 +3,7 @@
 #include "QuilloraCore/SystemAudioTap.h"
 #include "SimulatedTestSupport.h"
 
+#include <set>
 #include <unistd.h>
 
 namespace {
@@ -17,75 +18,31 @@ protected:
     AudioObjectID speakers = kAudioObjectUnknown;
 };
 
-TEST_F(CaptureDevicesTest, TapIsPrivateStereoAndExcludesOwnProcess) {
+TEST_F(CaptureDevicesTest, TapIsPrivateStereoAndExcludesOwnProcessWhateverItsLookupGives) {
     const SystemAudioTap tap;
     EXPECT_EQ(tap.tapID(), sim->lastTap());
-    const SystemAudioTap second;
-
-    const std::vector<CATapDescription> requests = sim->tapRequests();
-    ASSERT_EQ(requests.size(), 2u);
-    const CATapDescription& description = requests[0];
+    const CATapDescription description = sim->tapRequests().back();
     const AudioObjectID own = CoreAudio::processObject(static_cast<int32_t>(getpid()));
     EXPECT_EQ(description.processes, std::vector<AudioObjectID>{own});
-    EXPECT_TRUE(description.exclusive);
-    EXPECT_TRUE(description.mixdownStereo);
+    EXPECT_TRUE(description.exclusive && description.mixdownStereo && description.isPrivate);
     EXPECT_EQ(description.muteBehavior, CATapDescription::unmuted);
-    EXPECT_TRUE(description.isPrivate);
-
     EXPECT_EQ(tap.uid(), description.uuid);
-    EXPECT_NE(tap.uid(), second.uid());
-
     const auto format = tap.format();
     ASSERT_TRUE(format.has_value());
     EXPECT_EQ(format->mSampleRate, 48000.0);
     EXPECT_EQ(format->mChannelsPerFrame, 2u);
-
     sim->setPropertyFailure(tap.tapID(), kAudioTapPropertyFormat);
     EXPECT_FALSE(tap.format().has_value());
-}
 
-TEST_F(CaptureDevicesTest, TapWhenOwnProcessIsUnknownOrLookupFails) {
     sim->setOwnProcessVisible(false);
     const SystemAudioTap unknown;
+    EXPECT_NE(unknown.uid(), tap.uid());
     // The lookup succeeded with 0: that id goes into the list like any other.
     EXPECT_EQ(sim->tapRequests().back().processes, std::vector<AudioObjectID>{kAudioObjectUnknown});
-
     sim->setPropertyFailure(kAudioObjectSystemObject, kAudioHardwarePropertyTranslatePIDToProcessObject);
     const SystemAudioTap unexcluded;
     EXPECT_TRUE(sim->tapRequests().back().processes.empty());
-    EXPECT_EQ(sim->liveTapCount(), 2u);
-}
-
-TEST_F(CaptureDevicesTest, MicrophoneLeadsTheTap) {
-    const AudioObjectID mic = addInput("Microfono USB", "usb-mic", {1});
-    const SystemAudioTap tap;
-    const AggregateDevice aggregate(tap, mic);
-
-    EXPECT_EQ(aggregate.deviceID(), sim->lastAggregate());
-    EXPECT_EQ(aggregate.streamChannels(), (std::vector<int>{1, 2}));
-    EXPECT_EQ(aggregate.leadingStreamCount(), 1);
-    EXPECT_TRUE(aggregate.leadingStreamsAreMicrophone());
-    EXPECT_EQ(aggregate.micName(), "Microfono USB");
-
-    const auto requests = sim->aggregateRequests();
-    ASSERT_EQ(requests.size(), 1u);
-    const AggregateDeviceDescription& description = requests[0];
-    EXPECT_TRUE(description.isPrivate);
-    EXPECT_EQ(description.stacked, std::optional<bool>(false));
-    EXPECT_EQ(description.tapAutoStart, std::optional<bool>(false));
-    ASSERT_EQ(description.taps.size(), 1u);
-    EXPECT_EQ(description.taps[0].uid, tap.uid());
-    EXPECT_TRUE(description.taps[0].drift);
-    EXPECT_EQ(description.master, std::optional<std::string>("usb-mic"));
-    ASSERT_EQ(description.subdevices.size(), 1u);
-    EXPECT_EQ(description.subdevices[0].uid, "usb-mic");
-
-    // Every aggregate gets its own identifier, so a rebuild never collides with the previous one.
-    const AggregateDevice rebuilt(tap, mic);
-    EXPECT_NE(sim->aggregateRequests().back().uid, description.uid);
-    // Neither wrapper destroys what it created.
-    EXPECT_EQ(sim->liveAggregateCount(), 2u);
-    EXPECT_EQ(sim->liveTapCount(), 1u);
+    EXPECT_EQ(sim->liveTapCount(), 3u);
 }
 
 // Who leads the aggregate, and the stream layout it reports, for each microphone and default output.
@@ -109,6 +66,7 @@ TEST_F(CaptureDevicesTest, theLeadingDeviceAndTheStreamLayout) {
     const std::string usb = "Microfono USB", unknown = "dispositivo sconosciuto";
     const AudioObjectPropertySelector uid = kAudioDevicePropertyDeviceUID, name = kAudioObjectPropertyName;
     const std::vector<Case> cases{
+        {"a microphone leads", {1}, Default::output, 0, normal, {1, 2}, 1, usb, "usb-mic"},
         {"no microphone: the output leads", {}, Default::output, 0, normal, {2}, 0, {}, "speakers"},
         {"no default output: the tap alone", {}, Default::none, 0, normal, {2}, 0, {}, {}},
         {"unreadable default output", {}, Default::unreadable, 0, normal, {2}, 0, {}, {}},
@@ -120,6 +78,7 @@ TEST_F(CaptureDevicesTest, theLeadingDeviceAndTheStreamLayout) {
         {"unreadable microphone name", {1}, Default::output, name, normal, {1, 2}, 1, unknown, "usb-mic"},
     };
     const SystemAudioTap tap;
+    std::set<std::string> uids;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         sim->clearPropertyFailures();
@@ -151,13 +110,27 @@ TEST_F(CaptureDevicesTest, theLeadingDeviceAndTheStreamLayout) {
         EXPECT_EQ(aggregate.leadingStreamCount(), c.leading);
         EXPECT_EQ(aggregate.leadingStreamsAreMicrophone(), mic.has_value());
         EXPECT_EQ(aggregate.micName(), c.micName);
+        EXPECT_EQ(aggregate.deviceID(), sim->lastAggregate());
         const AggregateDeviceDescription description = sim->aggregateRequests().back();
         EXPECT_EQ(description.master, c.master);
         EXPECT_EQ(description.subdevices.size(), c.master ? 1u : 0u);
+        if (c.master) {
+            EXPECT_EQ(description.subdevices[0].uid, c.master);
+        }
+        EXPECT_TRUE(description.isPrivate);
+        EXPECT_EQ(description.stacked, std::optional<bool>(false));
+        EXPECT_EQ(description.tapAutoStart, std::optional<bool>(false));
+        ASSERT_EQ(description.taps.size(), 1u);
+        EXPECT_EQ(description.taps[0].uid, tap.uid());
+        EXPECT_TRUE(description.taps[0].drift);
+        // Every aggregate gets its own identifier, so a rebuild never collides with the previous one.
+        EXPECT_TRUE(uids.insert(description.uid).second);
         if (mic) {
             sim->removeDevice(*mic);
         }
     }
+    EXPECT_EQ(sim->liveAggregateCount(), cases.size()) << "neither wrapper destroys what it created";
+    EXPECT_EQ(sim->liveTapCount(), 1u);
 }
 
 } // namespace

@@ -8,20 +8,14 @@ namespace {
 
 struct Tick {
     uint32_t clock;
-    uint64_t position;
-    uint64_t duration;
+    uint64_t position, duration;
     uint64_t skipped; // what advance() must answer
-};
-
-struct Case {
-    const char* name;
-    std::vector<Tick> ticks;
 };
 
 constexpr uint64_t P = 5'000'000'000ULL; // a position far from zero, as a driver that has run for a while
 
 TEST(ClockContinuityTest, TellsTheFramesNoCycleSaw) {
-    const std::vector<Case> cases = {
+    const std::vector<std::pair<const char*, std::vector<Tick>>> cases = {
         {"continuous cycles", {{1, P, 1024, 0}, {1, P + 1024, 1024, 0}, {1, P + 2048, 1024, 0}}},
         {"one cycle skipped", {{1, P, 1024, 0}, {1, P + 2048, 1024, 1024}, {1, P + 3072, 1024, 0}}},
         {"three cycles skipped", {{1, P, 1024, 0}, {1, P + 4096, 1024, 3072}}},
@@ -42,12 +36,12 @@ TEST(ClockContinuityTest, TellsTheFramesNoCycleSaw) {
         {"a sample time from zero, as the capture hands it on",
          {{0, 0, 1024, 0}, {0, 1024, 1024, 0}, {0, 3072, 1024, 1024}, {0, 4096, 1024, 0}}},
     };
-    for (const Case& c : cases) {
+    for (const auto& [name, ticks] : cases) {
         ClockContinuity continuity;
-        for (std::size_t i = 0; i < c.ticks.size(); ++i) {
-            const Tick& tick = c.ticks[i];
-            EXPECT_EQ(continuity.advance(tick.clock, tick.position, tick.duration), tick.skipped)
-                << c.name << ", cycle " << i;
+        for (std::size_t i = 0; i < ticks.size(); ++i) {
+            EXPECT_EQ(continuity.advance(ticks[i].clock, ticks[i].position, ticks[i].duration),
+                      ticks[i].skipped)
+                << name << ", cycle " << i;
         }
     }
 }
