@@ -225,12 +225,6 @@ TEST_F(HeadlessTest, aFinalRecordingThatCannotStartIsAnError) {
     EXPECT_EQ(run.text("error"), tapRefused);
     EXPECT_EQ(run.text("ciclo1"), tapRefused);
 
-    environment.insert(QStringLiteral("QUILLORA_SIMULATED_FAULT"), QStringLiteral("aggregate"));
-    const Outcome aggregate = execute({"--record", "0.2", "--out", "f.m4a"});
-    EXPECT_EQ(aggregate.exitCode, 1);
-    EXPECT_EQ(aggregate.text("error"),
-              "Creazione del dispositivo aggregato non riuscito (OSStatus 1852797029 'nope')");
-    EXPECT_EQ(aggregate.text("microphoneAllowed"), "true");
 }
 
 TEST_F(HeadlessTest, aRecordingThatFailsOnItsWayEndsEarlyAndIsAnError) {
