@@ -11,7 +11,6 @@
 #include "Services/AppTestSupport.h"
 
 #include <QAbstractButton>
-#include <QApplication>
 #include <QFile>
 #include <QLabel>
 #include <QMessageBox>
@@ -66,13 +65,15 @@ TEST(Placement, PanelsGoTopRightStayOnScreenAndKeepClearOfEachOther) {
     EXPECT_EQ(FloatingPanel::topRightOrigin(screen, QSize(400, 100)), QPoint(1920 - 400 - 16, 32 + 16));
     EXPECT_EQ(FloatingPanel::topRightOrigin(QRect(1920, 0, 1280, 1024), QSize(390, 150)),
               QPoint(1920 + 1280 - 390 - 16, 16));
-    for (const auto& [frame, kept] : std::vector<std::pair<QRect, QPoint>>{
-             {{100, 200, 400, 100}, {100, 200}},
-             {{8, 40, 400, 100}, {8, 40}},
-             {{1700, 1000, 400, 100}, {1920 - 400 - 8, 1080 - 100 - 8}},
-             {{-50, 0, 400, 100}, {8, 32 + 8}},
-             {{300, 300, 2000, 1200}, {1920 - 2000 - 8, 32 + 8}}}) { // too large: right and top stay in
-        EXPECT_EQ(FloatingPanel::keptOnScreen(screen, frame), kept);
+    const std::pair<QRect, QPoint> kept[] = {
+        {{100, 200, 400, 100}, {100, 200}},
+        {{8, 40, 400, 100}, {8, 40}},
+        {{1700, 1000, 400, 100}, {1920 - 400 - 8, 1080 - 100 - 8}},
+        {{-50, 0, 400, 100}, {8, 32 + 8}},
+        {{300, 300, 2000, 1200}, {1920 - 2000 - 8, 32 + 8}}, // too large: right and top stay in
+    };
+    for (const auto& [frame, origin] : kept) {
+        EXPECT_EQ(FloatingPanel::keptOnScreen(screen, frame), origin);
     }
     // Below the other panel with the right edges aligned; above it when there is no room below; top right
     // when there is room on neither side; exactly enough room below still counts.
@@ -147,37 +148,40 @@ TEST_F(Desktop, RecordingPanelShowsTheModelAndDrivesIt) {
     clock->advance(8s);
     EXPECT_FALSE(endedRow->isHidden());
     QTest::mouseClick(panel->findChild<QPushButton*>("continueButton"), Qt::LeftButton);
-    EXPECT_FALSE(model->callEndedSuggestion());
-    EXPECT_TRUE(endedRow->isHidden());
-
+    EXPECT_FALSE(model->callEndedSuggestion() || !endedRow->isHidden());
     QTest::mouseClick(panel->findChild<QToolButton*>("feedbackButton"), Qt::LeftButton);
     EXPECT_NE(panels->feedbackWindow(), nullptr);
     QTest::mouseClick(panel->findChild<QPushButton*>("stopButton"), Qt::LeftButton);
-    EXPECT_FALSE(model->isRecording());
-    EXPECT_FALSE(panel->isVisible());
+    EXPECT_FALSE(model->isRecording() || panel->isVisible());
 }
 
-TEST_F(Desktop, MenuInEachState) {
+// Walks the status menu through idle, recording, saved, recording without a permitted microphone, quit,
+// and an update waiting: the rows that differ in each, the icon's state and tooltip, and what rows do.
+TEST_F(Desktop, MenuInEachStateAndWhatItsRowsDo) {
     UpdateManager updates(UpdateManager::Options{1h, {}});
     auto face = std::make_unique<QuilloraApp>(*model, updates, panels.get());
-    const QStringList idleTail{"Apri cartella registrazioni",
-                               "-",
-                               "Invia un feedback\u2026",
-                               "[x] Mostra il pannello durante la registrazione",
-                               "[x] Proponi di registrare quando inizia una chiamata",
-                               "[ ] Avvia all'accesso",
-                               "Controlla aggiornamenti\u2026",
-                               "-",
-                               "(label) Quillora " + AppInfo::version(),
-                               "Esci da Quillora"};
     const auto expectMenu = [&](const QStringList& head, State state, const QString& tip) {
         face->rebuildMenu();
         EXPECT_EQ(rowsOf(face->menu()).mid(0, head.size()), head);
         EXPECT_EQ(face->labelState(), state);
         EXPECT_EQ(face->trayIcon().toolTip(), tip);
     };
-    EXPECT_EQ(rowsOf(face->menu()), (QStringList{"Avvia registrazione", "-"} + idleTail));
-    expectMenu({"Avvia registrazione", "-"}, State::idle, "Quillora");
+    EXPECT_EQ(rowsOf(face->menu()),
+              (QStringList{"Avvia registrazione", "-", "Apri cartella registrazioni", "-",
+                           "Invia un feedback\u2026", "[x] Mostra il pannello durante la registrazione",
+                           "[x] Proponi di registrare quando inizia una chiamata", "[ ] Avvia all'accesso",
+                           "Controlla aggiornamenti\u2026", "-", "(label) Quillora " + AppInfo::version(),
+                           "Esci da Quillora"}));
+    expectMenu({}, State::idle, "Quillora");
+    choose(face->menu(), "Proponi di registrare quando inizia una chiamata");
+    choose(face->menu(), "Apri cartella registrazioni");
+    choose(face->menu(), "Invia un feedback\u2026");
+    EXPECT_FALSE(model->proposeOnCall());
+    EXPECT_TRUE(waitUntil([&] {
+        return rowsOf(face->menu()).contains("[ ] Proponi di registrare quando inizia una chiamata");
+    }));
+    EXPECT_EQ(services->opened, std::vector{QUrl::fromLocalFile(folder.path())});
+    EXPECT_NE(panels->feedbackWindow(), nullptr);
 
     choose(face->menu(), "Avvia registrazione");
     ASSERT_TRUE(waitUntil([this] { return model->isRecording(); }));
@@ -185,6 +189,8 @@ TEST_F(Desktop, MenuInEachState) {
     expectMenu({"Ferma registrazione", "(label) In registrazione \u00B7 01:05",
                 "(label) Microfono: Cuffie R&D USB", "-", "Apri cartella registrazioni", "-"},
                State::recording, "In registrazione \u00B7 01:05");
+    choose(face->menu(), "Mostra il pannello durante la registrazione");
+    EXPECT_FALSE(model->showOverlay() || panels->recordingPanel()->isVisible());
     choose(face->menu(), "Ferma registrazione");
     expectMenu({"Avvia registrazione", "(label) " + model->message(), "-", "Apri cartella registrazioni",
                 "Mostra l'ultima registrazione", "-"},
@@ -200,11 +206,16 @@ TEST_F(Desktop, MenuInEachState) {
                State::recording, "In registrazione \u00B7 00:00");
     choose(face->menu(), "Apri le impostazioni del microfono\u2026");
     EXPECT_EQ(services->soundSettings, 1);
-    model->stop();
+    // "Esci" saves the recording before the program goes.
+    bool recordingAtQuit = true;
+    face->quit = [&] { recordingAtQuit = model->isRecording(); };
+    choose(face->menu(), "Esci da Quillora");
+    EXPECT_FALSE(recordingAtQuit);
+    EXPECT_GT(QFileInfo(model->lastFile()).size(), 0);
 
     // An update waiting: its row comes first, and the icon says so whenever nothing is being recorded.
     LocalHttpServer server;
-    server.setReply("/appcast.xml", {200, "application/rss+xml", appcastFeed("210", "2.1"), {}});
+    server.setReply("/appcast.xml", {200, appcastFeed("210", "2.1")});
     const InfoIni info(
         {"CFBundleShortVersionString=1.4", "CFBundleVersion=140", "SUFeedURL=" + server.url("/appcast.xml")});
     UpdateManager found(UpdateManager::Options{1ms, {}});
@@ -219,37 +230,14 @@ TEST_F(Desktop, MenuInEachState) {
     face.reset(); // before the manager it shows
 }
 
-TEST_F(Desktop, MenuActionsReachTheModelAndQuitSavesFirst) {
-    UpdateManager updates(UpdateManager::Options{1h, {}});
-    QuilloraApp face(*model, updates, panels.get());
-    choose(face.menu(), "Mostra il pannello durante la registrazione");
-    choose(face.menu(), "Proponi di registrare quando inizia una chiamata");
-    EXPECT_FALSE(model->showOverlay() || model->proposeOnCall());
-    EXPECT_TRUE(waitUntil([&] {
-        return rowsOf(face.menu()).contains("[ ] Mostra il pannello durante la registrazione") &&
-               rowsOf(face.menu()).contains("[ ] Proponi di registrare quando inizia una chiamata");
-    }));
-    choose(face.menu(), "Apri cartella registrazioni");
-    choose(face.menu(), "Invia un feedback\u2026");
-    EXPECT_EQ(services->opened, std::vector{QUrl::fromLocalFile(folder.path())});
-    EXPECT_NE(panels->feedbackWindow(), nullptr);
-
-    bool recordingAtQuit = true;
-    face.quit = [&] { recordingAtQuit = model->isRecording(); };
-    ASSERT_TRUE(startRecording());
-    face.rebuildMenu();
-    choose(face.menu(), "Esci da Quillora");
-    EXPECT_FALSE(recordingAtQuit);
-    EXPECT_GT(QFileInfo(model->lastFile()).size(), 0);
-}
-
 // Each answer of the updater's message boxes reaches it exactly once, also when a box is replaced or gone.
 TEST(UpdateDialogBoxes, EachAnswerArrivesOnce) {
     using Choice = UpdateDialogs::Choice;
     AppcastItem release;
     release.displayVersion = "3.0";
-    for (const auto& [button, expected] : std::vector<std::pair<QString, Choice>>{
-             {"Aggiorna ora", Choice::install}, {"Più tardi", Choice::later}, {"", Choice::later}}) {
+    for (const auto& [button, expected] :
+         {std::pair{"Aggiorna ora", Choice::install}, std::pair{"Più tardi", Choice::later},
+          std::pair{"", Choice::later}}) {
         UpdateDialogBoxes boxes;
         QList<Choice> answers;
         boxes.showUpdateFound(release, [&](Choice choice) { answers.append(choice); });
@@ -257,15 +245,15 @@ TEST(UpdateDialogBoxes, EachAnswerArrivesOnce) {
         ASSERT_TRUE(box != nullptr && box->isVisible());
         EXPECT_TRUE(answers.isEmpty());
         for (QAbstractButton* candidate : box->buttons()) {
-            if (!button.isEmpty() && candidate->text().remove('&') == button) {
+            if (candidate->text().remove('&') == QString::fromUtf8(button)) {
                 QTest::mouseClick(candidate, Qt::LeftButton);
             }
         }
-        if (button.isEmpty()) {
+        if (!*button) {
             QTest::keyClick(box, Qt::Key_Escape);
         }
         spin(30ms);
-        EXPECT_EQ(answers, QList<Choice>{expected}) << button.toStdString();
+        EXPECT_EQ(answers, QList<Choice>{expected}) << button;
         EXPECT_EQ(boxes.currentBox(), nullptr);
     }
 
@@ -295,25 +283,19 @@ TEST(LoginStart, OnFromTheFirstRunAndOffStaysOff) {
     };
     QSettings().remove(QStringLiteral("loginStartApplied"));
     ASSERT_TRUE(LoginStart::setEnabled(false));
-    EXPECT_FALSE(LoginStart::isEnabled());
-
     LoginStart::applyAtStart(); // the first run
     EXPECT_TRUE(LoginStart::isEnabled());
-    EXPECT_TRUE(entryText().contains("\nExec=")) << entryText().toStdString();
-    EXPECT_TRUE(entryText().contains(" --autostart\n")) << entryText().toStdString();
+    EXPECT_TRUE(entryText().contains("\nExec=") && entryText().contains(" --autostart\n"))
+        << entryText().toStdString();
 
     ASSERT_TRUE(LoginStart::setEnabled(false)); // "Avvia all'accesso" unticked
     LoginStart::applyAtStart();
-    EXPECT_FALSE(LoginStart::isEnabled());
-    EXPECT_FALSE(QFile::exists(LoginStart::entryPath()));
+    EXPECT_FALSE(LoginStart::isEnabled() || QFile::exists(LoginStart::entryPath()));
 
     // Turned off by a settings tool that keeps the file: off, and left as the tool wrote it.
-    for (const QByteArray& off : {QByteArray("Hidden=true"), QByteArray("X-GNOME-Autostart-enabled=false")}) {
+    for (const QByteArray off : {"Hidden=true", "X-GNOME-Autostart-enabled=false"}) {
         ASSERT_TRUE(LoginStart::setEnabled(true));
-        QFile file(LoginStart::entryPath());
-        ASSERT_TRUE(file.open(QIODevice::Append));
-        file.write(off + "\n");
-        file.close();
+        writeFile(LoginStart::entryPath(), entryText() + off + "\n");
         LoginStart::applyAtStart();
         EXPECT_FALSE(LoginStart::isEnabled()) << off.toStdString();
         EXPECT_TRUE(entryText().contains(off)) << off.toStdString();

@@ -22,9 +22,8 @@ class FeedbackForm : public testing::Test {
 protected:
     FeedbackForm() {
         QSettings().clear();
-        answer({200, "application/json", R"({"ok":true})", {}});
+        server.setReply("/svc/api/feedback", {200, R"({"ok":true})"});
     }
-    void answer(LocalHttpServer::Reply reply) { server.setReply("/svc/api/feedback", std::move(reply)); }
     void open(std::optional<QString> microphone = std::nullopt) {
         view = std::make_unique<FeedbackView>(std::move(microphone), [this] { ++closes; });
         view->show();
@@ -36,8 +35,8 @@ protected:
         return widget;
     }
     void type(const QString& text) { child<QPlainTextEdit>("message")->setPlainText(text); }
-    QJsonObject sentBody() const {
-        return QJsonDocument::fromJson(server.requests().constLast().body).object();
+    QJsonValue sent(const char* field) const {
+        return QJsonDocument::fromJson(server.requests.constLast().body).object().value(field);
     }
 
     LocalHttpServer server;
@@ -47,9 +46,9 @@ protected:
 };
 
 TEST_F(FeedbackForm, SendsWhatWasTypedAndRemembersWhoSentIt) {
-    for (const auto& [message, sendable] : std::vector<std::pair<QString, bool>>{
-             {"a", false}, {"  \n\t \n ", false}, {" \n e\u0301 \n", false}, {" ok ", true}}) {
-        EXPECT_EQ(FeedbackView::isSendable(message), sendable) << message.toStdString();
+    for (const auto& [message, sendable] : {std::pair{"a", false}, std::pair{"  \n\t \n ", false},
+                                            std::pair{" \n e\u0301 \n", false}, std::pair{" ok ", true}}) {
+        EXPECT_EQ(FeedbackView::isSendable(QString::fromUtf8(message)), sendable) << message;
     }
     open(QStringLiteral("Microfono USB"));
     type("x");
@@ -61,10 +60,10 @@ TEST_F(FeedbackForm, SendsWhatWasTypedAndRemembersWhoSentIt) {
     type("  ok \n");
     QTest::keyClick(child<QLineEdit>("name"), Qt::Key_Return);
     ASSERT_TRUE(waitUntil([&] { return view->sent(); }));
-    ASSERT_EQ(server.requests().size(), 1);
-    EXPECT_EQ(sentBody().value("message"), "  ok \n"); // as typed
-    EXPECT_EQ(sentBody().value("name"), "Ada");
-    EXPECT_EQ(sentBody().value("diagnostics").toString(), view->diagnostics()); // attached by default
+    ASSERT_EQ(server.requests.size(), 1);
+    EXPECT_EQ(sent("message"), "  ok \n"); // as typed
+    EXPECT_EQ(sent("name"), "Ada");
+    EXPECT_EQ(sent("diagnostics").toString(), view->diagnostics()); // attached by default
     EXPECT_TRUE(view->diagnostics().contains("Microfono USB"));
     EXPECT_TRUE(child("thanks")->isVisibleTo(view.get()));
     QTest::keyClick(child<QPushButton>("done"), Qt::Key_Return);
@@ -78,12 +77,12 @@ TEST_F(FeedbackForm, SendsWhatWasTypedAndRemembersWhoSentIt) {
     type("Senza resoconto");
     child<QPushButton>("send")->click();
     ASSERT_TRUE(waitUntil([&] { return view->sent(); }));
-    EXPECT_EQ(sentBody().value("diagnostics"), "");
-    EXPECT_EQ(sentBody().value("app").toObject().value("microphone"), "");
+    EXPECT_EQ(sent("diagnostics"), "");
+    EXPECT_EQ(sent("app").toObject().value("microphone"), "");
 }
 
 TEST_F(FeedbackForm, OneSendAtATimeAndAFailureKeepsTheForm) {
-    answer({200, "application/json", R"({"ok":false,"error":"Messaggio troppo lungo."})", {}});
+    server.setReply("/svc/api/feedback", {200, R"({"ok":false,"error":"Messaggio troppo lungo."})"});
     open();
     type("Prova");
     QTest::keyClick(child<QPlainTextEdit>("message"), Qt::Key_Return); // a line break, not a send
@@ -95,13 +94,13 @@ TEST_F(FeedbackForm, OneSendAtATimeAndAFailureKeepsTheForm) {
     EXPECT_EQ(child<QPlainTextEdit>("message")->toPlainText().trimmed(), "Prova");
     EXPECT_TRUE(child<QPushButton>("send")->isEnabled());
 
-    answer({200, "application/json", {}, {}, true}); // never answers
+    server.setReply("/svc/api/feedback", {200, "", "", true}); // never answers
     child<QPushButton>("send")->click();
     EXPECT_FALSE(child("error")->isVisibleTo(view.get())) << "the error stays during the next attempt";
     child<QPushButton>("send")->click();
     QTest::keyClick(child<QLineEdit>("name"), Qt::Key_Return);
     spin(200ms);
-    EXPECT_EQ(server.requests().size(), 2);
+    EXPECT_EQ(server.requests.size(), 2);
     EXPECT_TRUE(view->sending());
     QTest::keyClick(child<QLineEdit>("name"), Qt::Key_Escape);
     EXPECT_EQ(closes, 1);
@@ -111,19 +110,20 @@ TEST_F(FeedbackForm, TheModelOpensOneWindowAndKeepsTheDraft) {
     ModelHarness harness;
     PanelViews panels(*harness.model);
     harness.model->setViews(&panels);
+    const auto message = [&] { return panels.feedbackWindow()->findChild<QPlainTextEdit*>("message"); };
     harness.model->openFeedback();
     QWidget* window = panels.feedbackWindow();
     ASSERT_TRUE(window != nullptr && window->isVisible());
-    window->findChild<QPlainTextEdit*>("message")->setPlainText("bozza");
+    message()->setPlainText("bozza");
     window->close(); // the title bar's close only hides it
     harness.model->openFeedback();
     ASSERT_EQ(panels.feedbackWindow(), window);
-    EXPECT_EQ(window->findChild<QPlainTextEdit*>("message")->toPlainText(), "bozza");
+    EXPECT_EQ(message()->toPlainText(), "bozza");
     window->findChild<QPushButton*>("cancel")->click();
     EXPECT_EQ(panels.feedbackWindow(), nullptr);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     harness.model->openFeedback();
-    EXPECT_EQ(panels.feedbackWindow()->findChild<QPlainTextEdit*>("message")->toPlainText(), "");
+    EXPECT_EQ(message()->toPlainText(), "");
     harness.model->setViews(nullptr);
 }
 

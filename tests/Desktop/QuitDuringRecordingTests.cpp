@@ -1,6 +1,7 @@
 // Quitting the graphical program in the middle of a recording (SIGTERM, which ends its event loop as a
 // session's end does), the program running as a child process on the simulated audio system in a home of
-// its own: the recording is finished (an ordinary, decodable MP4 as long as what was written).
+// its own: the recording is finished into an ordinary MP4 as long as what was written. (The command line's
+// own signal handling is the headless tests'; this is the windowed program's quit path.)
 #include "MediaTestSupport.h"
 #include "Services/AppTestSupport.h"
 
@@ -8,18 +9,12 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <cmath>
 #include <csignal>
 #include <gtest/gtest.h>
 
 namespace {
 
 using namespace std::chrono_literals;
-
-QString readAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
 
 TEST(QuitDuringRecording, TerminationSignalSavesTheRecording) {
     QTemporaryDir dir;
@@ -43,8 +38,11 @@ TEST(QuitDuringRecording, TerminationSignalSavesTheRecording) {
     child.setProcessChannelMode(QProcess::MergedChannels);
     child.start(QUILLORA_QUIT_DRIVER, {});
     ASSERT_TRUE(child.waitForStarted(10000)) << child.errorString().toStdString();
-    const QString log = dir.filePath("XDG_STATE_HOME/Quillora/quillora.log");
-    ASSERT_TRUE(waitUntil([&] { return readAll(log).contains(" Cattura avviata: "); }, 20s));
+    const auto log = [&] {
+        QFile file(dir.filePath("XDG_STATE_HOME/Quillora/quillora.log"));
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    };
+    ASSERT_TRUE(waitUntil([&] { return log().contains(" Cattura avviata: "); }, 20s));
     ASSERT_EQ(child.state(), QProcess::Running) << child.readAll().toStdString();
     child.waitForFinished(2500);
     ::kill(static_cast<pid_t>(child.processId()), SIGTERM);
@@ -53,8 +51,8 @@ TEST(QuitDuringRecording, TerminationSignalSavesTheRecording) {
     EXPECT_EQ(child.exitCode(), 0) << child.readAll().toStdString();
 
     static const QRegularExpression stop(" Stop: ([0-9.]+) s scritti, ([0-9.]+) s dall'avvio");
-    const QRegularExpressionMatch match = stop.match(readAll(log));
-    ASSERT_TRUE(match.hasMatch()) << readAll(log).toStdString();
+    const QRegularExpressionMatch match = stop.match(log());
+    ASSERT_TRUE(match.hasMatch()) << log().toStdString();
     const double written = match.captured(1).toDouble();
     EXPECT_GT(match.captured(2).toDouble(), 1.5);
     EXPECT_NEAR(written, match.captured(2).toDouble(), 0.5);
@@ -62,13 +60,7 @@ TEST(QuitDuringRecording, TerminationSignalSavesTheRecording) {
     ASSERT_EQ(files.size(), 1);
     const std::filesystem::path file = dir.filePath("HOME/Music/Quillora/" + files.first()).toStdString();
     EXPECT_FALSE(containsMovieFragments(file)) << "the recording was not finished into an ordinary MP4";
-    const DecodedAudio audio = decodeAudioFile(file);
-    EXPECT_NEAR(audio.seconds(), written, 0.1);
-    double energy = 0;
-    for (const float sample : audio.channels[0]) {
-        energy += static_cast<double>(sample) * sample;
-    }
-    EXPECT_GT(energy / static_cast<double>(audio.channels[0].size()), 1e-4) << "silence, not the voices";
+    EXPECT_NEAR(decodeAudioFile(file).seconds(), written, 0.1);
 }
 
 } // namespace

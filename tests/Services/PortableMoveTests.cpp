@@ -13,6 +13,8 @@
 
 namespace {
 
+using Outcome = AppMover::Outcome;
+
 class FakeDesktop final : public AppMover::Desktop {
 public:
     bool confirmMove() override {
@@ -27,63 +29,55 @@ public:
     void quit() override { ++quits; }
 
     bool accept = true;
-    int asked = 0;
-    int quits = 0;
-    QStringList failures;
-    QStringList launched;
+    int asked = 0, quits = 0;
+    QStringList failures, launched;
 };
 
 class PortableMove : public testing::Test {
 protected:
-    void SetUp() override {
-        // A space in the home folder: the entry's Exec must quote it.
-        const QString root = dir.path();
-        places = {root + "/my home",
-                  root + "/my home/.local/share",
-                  "u",
-                  {root + "/media", root + "/run/media"},
-                  {root + "/my home/Downloads", root + "/tmp"}};
-        qputenv("XDG_DATA_HOME", places.dataHome.toUtf8()); // the trash
-    }
+    void SetUp() override { qputenv("XDG_DATA_HOME", places.dataHome.toUtf8()); } // the trash
 
     // A portable copy at `folder` (relative to the test's root) whose Info.ini names `version`.
-    QString copy(const QString& folder, const QString& version) {
+    QString copy(const QString& folder, const QString& version, bool marked = true) {
         const QDir at(dir.filePath(folder));
-        const auto write = [&](const QString& name, const QByteArray& bytes) {
-            writeFile(at.filePath(name), bytes);
-        };
-        write(AppInfo::portableMarker, {});
-        write("bin/quillora", "#!/bin/sh\n");
-        write("share/quillora/Info.ini", "CFBundleShortVersionString=" + version.toUtf8() + "\n");
+        if (marked) {
+            writeFile(at.filePath(AppInfo::portableMarker), {});
+        }
+        writeFile(at.filePath("bin/quillora"), "#!/bin/sh\n");
+        writeFile(at.filePath("share/quillora/Info.ini"),
+                  "CFBundleShortVersionString=" + version.toUtf8() + "\n");
         QFile entry(QUILLORA_SOURCE_DIR "/packaging/com.tandrevel.Quillora.desktop");
         EXPECT_TRUE(entry.open(QIODevice::ReadOnly));
-        write("share/applications/com.tandrevel.Quillora.desktop", entry.readAll());
-        write("share/icons/hicolor/scalable/apps/com.tandrevel.Quillora.svg", "<svg/>");
+        writeFile(at.filePath("share/applications/com.tandrevel.Quillora.desktop"), entry.readAll());
+        writeFile(at.filePath("share/icons/hicolor/scalable/apps/com.tandrevel.Quillora.svg"), "<svg/>");
         return at.path();
     }
-
     static QString installedVersion(const QString& folder) {
         const QString info = AppInfo::infoFilePathFor(folder + "/bin/quillora");
-        EXPECT_TRUE(QFile::exists(info)) << info.toStdString();
-        return QSettings(info, QSettings::IniFormat).value("CFBundleShortVersionString").toString();
+        return QSettings(info, QSettings::IniFormat).value("CFBundleShortVersionString", "none").toString();
     }
+    void block(const QString& path) { writeFile(path, "a file where a folder should be"); }
 
     QTemporaryDir dir;
-    AppMover::Places places;
+    const QString root = dir.path(), home = root + "/my home"; // a space: the entry's Exec must quote it
+    AppMover::Places places{home,
+                            home + "/.local/share",
+                            "u",
+                            {root + "/media", root + "/run/media"},
+                            {home + "/Downloads", root + "/tmp"}};
+    const QString destination = home + "/Applications/Quillora";
     FakeDesktop desktop;
 };
 
 TEST_F(PortableMove, EachFirstLaunchPlaceMovesTheWholeFolder) {
-    const QString destination = places.home + "/Applications/Quillora";
     const QString entry = places.dataHome + "/applications/com.tandrevel.Quillora.desktop";
-    const QString folders[] = {"media/u/USB/quillora-1.1-amd64", "run/media/u/SD/Quillora",
-                               "my home/Downloads/quillora-1.3-amd64", "tmp/quillora-1.4-amd64"};
     int version = 0;
-    for (const QString& folder : folders) {
+    for (const QString folder : {"media/u/USB/quillora-1.1-amd64", "run/media/u/SD/Quillora",
+                                 "my home/Downloads/quillora-1.3-amd64", "tmp/quillora-1.4-amd64"}) {
         SCOPED_TRACE(folder.toStdString());
         const QString running = copy(folder, QString("1.%1").arg(++version));
         desktop.launched.clear();
-        ASSERT_EQ(AppMover::offerMove(running, places, desktop), AppMover::Outcome::moved);
+        ASSERT_EQ(AppMover::offerMove(running, places, desktop), Outcome::moved);
         EXPECT_TRUE(desktop.failures.isEmpty()) << desktop.failures.join(", ").toStdString();
         EXPECT_EQ(installedVersion(destination), QString("1.%1").arg(version));
         EXPECT_EQ(AppInfo::portableFolder(destination + "/bin/quillora"), destination);
@@ -100,51 +94,51 @@ TEST_F(PortableMove, EachFirstLaunchPlaceMovesTheWholeFolder) {
     // Every earlier installed copy went to the trash, not away: three replaced, four running copies.
     EXPECT_EQ(QDir(places.dataHome + "/Trash/files").count() - 2, 7u);
     // Run from where it now is, it is not offered again.
-    EXPECT_EQ(AppMover::offerMove(destination, places, desktop), AppMover::Outcome::notOffered);
+    EXPECT_EQ(AppMover::offerMove(destination, places, desktop), Outcome::notOffered);
 }
 
-TEST_F(PortableMove, OnlyAPortableCopyInAFirstLaunchPlaceIsOffered) {
-    QString notPortable = copy("my home/Downloads/unpacked", "1.0");
-    QFile::remove(notPortable + "/" + AppInfo::portableMarker);
-    for (const QString& path : {copy("my home/Projects/quillora-1.0-amd64", "1.0"), notPortable,
-                                QStringLiteral("/usr/bin/quillora"), dir.filePath("media/u/USB/missing")}) {
-        EXPECT_EQ(AppMover::offerMove(path, places, desktop), AppMover::Outcome::notOffered)
-            << path.toStdString();
+TEST_F(PortableMove, OfferedOnlyForAPortableCopyInAFirstLaunchPlaceAndFailuresKeepIt) {
+    const QString sd = copy("run/media/u/SD/quillora-1.0-amd64", "1.0"); // a later media root
+    struct Case {
+        const char* name;
+        QString running;
+        std::function<void()> setUp;
+        Outcome outcome;
+    };
+    const Case cases[] = {
+        {"a folder of the user's", copy("my home/Projects/quillora-1.0-amd64", "1.0"), [] {},
+         Outcome::notOffered},
+        {"not marked portable", copy("my home/Downloads/unpacked", "1.0", false), [] {}, Outcome::notOffered},
+        {"installed by the system", "/usr/bin/quillora", [] {}, Outcome::notOffered},
+        {"gone", dir.filePath("media/u/USB/missing"), [] {}, Outcome::notOffered},
+        {"declined", sd, [&] { desktop.accept = false; }, Outcome::declined},
+        {"~/Applications cannot be made", sd, [&] { block(home + "/Applications"); }, Outcome::failed},
+        {"the entries folder cannot be written", sd,
+         [&] {
+             QFile::remove(home + "/Applications");
+             block(places.dataHome + "/applications");
+         },
+         Outcome::failed},
+    };
+    for (const Case& c : cases) {
+        c.setUp();
+        EXPECT_EQ(AppMover::offerMove(c.running, places, desktop), c.outcome) << c.name;
+        desktop.accept = true;
     }
-    EXPECT_EQ(desktop.asked, 0);
-}
-
-TEST_F(PortableMove, ACopyInDownloadsIsTakenFromTheVolumeItCameFrom) {
-    const QString running = copy("my home/Downloads/quillora-2.0-amd64", "2.0-downloaded");
-    copy("media/u/USB/quillora-2.0-amd64", "2.0-volume");
-    ASSERT_EQ(AppMover::offerMove(running, places, desktop), AppMover::Outcome::moved);
-    EXPECT_EQ(installedVersion(places.home + "/Applications/Quillora"), "2.0-volume");
-}
-
-TEST_F(PortableMove, FailuresKeepTheRunningCopy) {
-    const QString running = copy("media/u/USB/quillora-1.0-amd64", "1.0");
-    desktop.accept = false;
-    EXPECT_EQ(AppMover::offerMove(running, places, desktop), AppMover::Outcome::declined);
-
-    // ~/Applications cannot be made; then the user's entries folder cannot be written.
-    desktop.accept = true;
-    QDir().mkpath(places.home);
-    QFile blocker(places.home + "/Applications");
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-    EXPECT_EQ(AppMover::offerMove(running, places, desktop), AppMover::Outcome::failed);
-    QFile::remove(places.home + "/Applications");
-    QDir().mkpath(places.dataHome);
-    QFile entries(places.dataHome + "/applications");
-    ASSERT_TRUE(entries.open(QIODevice::WriteOnly));
-    entries.close();
-    EXPECT_EQ(AppMover::offerMove(running, places, desktop), AppMover::Outcome::failed);
-
+    EXPECT_EQ(desktop.asked, 3);
     EXPECT_EQ(desktop.failures.size(), 2);
     EXPECT_TRUE(desktop.launched.isEmpty());
     EXPECT_EQ(desktop.quits, 0);
-    EXPECT_EQ(installedVersion(running), "1.0");
-    EXPECT_TRUE(AppMover::isPortableCopy(running));
+    EXPECT_EQ(installedVersion(sd), "1.0");
+    EXPECT_TRUE(AppMover::isPortableCopy(sd));
+
+    // A copy in Downloads is taken from the volume it came from (the first media root first).
+    QFile::remove(places.dataHome + "/applications");
+    copy("media/u/USB/quillora-2.0-amd64", "2.0-volume");
+    ASSERT_EQ(
+        AppMover::offerMove(copy("my home/Downloads/quillora-2.0-amd64", "2.0-downloaded"), places, desktop),
+        Outcome::moved);
+    EXPECT_EQ(installedVersion(destination), "2.0-volume");
 }
 
 } // namespace

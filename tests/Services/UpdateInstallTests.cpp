@@ -25,7 +25,7 @@ namespace {
 // A release key made for the test: its public half, and signatures of whole files.
 class ReleaseKey {
 public:
-    ReleaseKey() { key_ = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"); }
+    ReleaseKey() : key_(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519")) {}
     ~ReleaseKey() { EVP_PKEY_free(key_); }
     QString publicKey() const {
         QByteArray raw(32, '\0');
@@ -45,42 +45,30 @@ public:
     }
 
 private:
-    EVP_PKEY* key_ = nullptr;
+    EVP_PKEY* key_;
 };
 
-QByteArray packageBytes() {
-    return "!<arch>\ndebian-binary   " + QByteArray(200000, 'p');
-}
+const QByteArray package = "!<arch>\ndebian-binary   " + QByteArray(200000, 'p');
 
 TEST(UpdateSignature, OnlyTheSignedFileWithItsLengthPasses) {
-    const ReleaseKey release;
-    const ReleaseKey other;
-    const QByteArray package = packageBytes();
-    const QString good = release.sign(package);
+    const ReleaseKey release, other;
+    const QString good = release.sign(package), key = release.publicKey();
     QByteArray tampered = package;
-    tampered[150000] = char(tampered[150000] ^ 1);
+    tampered[150000] = 'q';
     const QByteArray truncated = package.left(100000);
-    struct Case {
-        const char* name;
-        QByteArray file;
-        qint64 length;
-        QString signature;
-        QString key;
-        bool accepted;
-    };
-    const Case cases[] = {
-        {"good", package, package.size(), good, release.publicKey(), true},
-        {"tampered", tampered, tampered.size(), good, release.publicKey(), false},
+    const std::tuple<const char*, QByteArray, qint64, QString, QString, bool> cases[] = {
+        {"good", package, package.size(), good, key, true},
+        {"tampered", tampered, tampered.size(), good, key, false},
         {"wrong key", package, package.size(), good, other.publicKey(), false},
-        {"truncated", truncated, package.size(), good, release.publicKey(), false},
-        {"truncated, feed length agrees", truncated, truncated.size(), good, release.publicKey(), false},
-        {"no length in the feed", package, -1, good, release.publicKey(), false},
-        {"signature not base64", package, package.size(), "*" + good.mid(1), release.publicKey(), false},
+        {"truncated", truncated, package.size(), good, key, false},
+        {"truncated, feed length agrees", truncated, truncated.size(), good, key, false},
+        {"no length in the feed", package, -1, good, key, false},
+        {"signature not base64", package, package.size(), "*" + good.mid(1), key, false},
         {"no public key", package, package.size(), good, QString(), false},
     };
-    for (const Case& c : cases) {
-        const std::optional<QString> problem = UpdateSignature::problem(c.file, c.length, c.signature, c.key);
-        EXPECT_EQ(!problem.has_value(), c.accepted) << c.name << ": " << problem.value_or("").toStdString();
+    for (const auto& [name, file, length, signature, publicKey, accepted] : cases) {
+        const std::optional<QString> problem = UpdateSignature::problem(file, length, signature, publicKey);
+        EXPECT_EQ(!problem, accepted) << name << ": " << problem.value_or("").toStdString();
     }
 }
 
@@ -104,12 +92,11 @@ public slots:
         }
         QTimer::singleShot(10ms, this, [this, refused = refuse, vanished = vanish] {
             if (vanished) {
-                QDBusConnection(QStringLiteral("stand-in"))
-                    .unregisterService(QStringLiteral("org.freedesktop.PackageKit"));
+                QDBusConnection("stand-in").unregisterService("org.freedesktop.PackageKit");
                 return;
             }
             if (refused) {
-                emit ErrorCode(30, QStringLiteral("Failed to obtain authentication."));
+                emit ErrorCode(30, "Failed to obtain authentication.");
             }
             emit Finished(refused ? 2 : 1, 10);
         });
@@ -125,30 +112,24 @@ class StandInPackageKit : public QObject {
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.PackageKit")
 
 public slots:
-    QDBusObjectPath CreateTransaction() { return QDBusObjectPath(QStringLiteral("/transaction")); }
+    QDBusObjectPath CreateTransaction() { return QDBusObjectPath("/transaction"); }
 };
 
-// A private bus with the stand-in on it, for the whole process.
+// A private bus with the stand-in on it, for the whole process (the client's named connection stays on it).
 struct PrivateBus {
     PrivateBus() {
-        daemon.start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address"});
+        daemon.start("dbus-daemon", {"--session", "--nofork", "--print-address"});
         daemon.waitForReadyRead(5000);
         address = QString::fromUtf8(daemon.readLine()).trimmed();
         qputenv("QUILLORA_PACKAGEKIT_BUS", address.toUtf8());
-        QDBusConnection bus = QDBusConnection::connectToBus(address, QStringLiteral("stand-in"));
-        bus.registerObject(QStringLiteral("/org/freedesktop/PackageKit"), &service,
-                           QDBusConnection::ExportAllSlots);
-        bus.registerObject(QStringLiteral("/transaction"), &packageKit,
+        QDBusConnection bus = QDBusConnection::connectToBus(address, "stand-in");
+        bus.registerObject("/org/freedesktop/PackageKit", &service, QDBusConnection::ExportAllSlots);
+        bus.registerObject("/transaction", &packageKit,
                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals);
     }
     ~PrivateBus() {
         daemon.kill();
         daemon.waitForFinished();
-    }
-    void offer(bool on) {
-        QDBusConnection bus(QStringLiteral("stand-in"));
-        on ? bus.registerService(QStringLiteral("org.freedesktop.PackageKit"))
-           : bus.unregisterService(QStringLiteral("org.freedesktop.PackageKit"));
     }
     QProcess daemon;
     QString address;
@@ -156,25 +137,22 @@ struct PrivateBus {
     StandInTransaction packageKit;
 };
 
-// A portable copy whose program prints `version`, at `folder`.
-void makePortableCopy(const QString& folder, const QByteArray& version, qint64 filler = 0) {
-    writeFile(folder + "/quillora.portable", {});
+// A portable copy at `folder` whose program prints `version`, and its archive beside it.
+QByteArray makePortableCopy(const QString& folder, const QByteArray& version, bool marked = true,
+                            qint64 filler = 0) {
+    if (marked) {
+        writeFile(folder + "/quillora.portable", {});
+    }
     writeFile(folder + "/bin/quillora", "#!/bin/sh\necho " + version + "\n");
     QFile::setPermissions(folder + "/bin/quillora", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    if (filler > 0) { // random, so that it stays large in the archive
-        QFile random(QStringLiteral("/dev/urandom"));
-        ASSERT_TRUE(random.open(QIODevice::ReadOnly));
-        writeFile(folder + "/filler", random.read(filler));
-    }
-}
-
-QByteArray archiveOf(const QString& folder) {
-    const QString archive = folder + ".tar.gz";
+    QFile random("/dev/urandom"); // random, so that it stays large in the archive
+    writeFile(folder + "/filler", random.open(QIODevice::ReadOnly) ? random.read(filler) : "");
     const QFileInfo info(folder);
-    EXPECT_EQ(QProcess::execute("tar", {"-czf", archive, "-C", info.absolutePath(), info.fileName()}), 0);
-    QFile file(archive);
-    EXPECT_TRUE(file.open(QIODevice::ReadOnly));
-    return file.readAll();
+    EXPECT_EQ(
+        QProcess::execute("tar", {"-czf", folder + ".tar.gz", "-C", info.absolutePath(), info.fileName()}),
+        0);
+    QFile archive(folder + ".tar.gz");
+    return archive.open(QIODevice::ReadOnly) ? archive.readAll() : QByteArray();
 }
 
 QString run(const QString& program) {
@@ -185,15 +163,13 @@ QString run(const QString& program) {
 }
 
 TEST(UpdateInstall, FromTheFeedToPackageKitOrThePortableSwap) {
-    static PrivateBus bus; // one daemon for the process: the client's named connection stays on it
+    static PrivateBus bus;
     ASSERT_FALSE(bus.address.isEmpty());
     const ReleaseKey release;
-    const QByteArray deb = packageBytes();
     QTemporaryDir dir;
     const QString portable = dir.filePath("quillora-1.0-amd64");
     makePortableCopy(portable, "1.0");
-    makePortableCopy(dir.filePath("new/quillora-2.0-amd64"), "2.0");
-    const QByteArray archive = archiveOf(dir.filePath("new/quillora-2.0-amd64"));
+    const QByteArray archive = makePortableCopy(dir.filePath("new/quillora-2.0-amd64"), "2.0");
 
     LocalHttpServer server;
     const auto enclosure = [&](const QString& name, const QByteArray& bytes) {
@@ -203,44 +179,43 @@ TEST(UpdateInstall, FromTheFeedToPackageKitOrThePortableSwap) {
             .arg(release.sign(bytes))
             .toUtf8();
     };
-    server.setReply("/appcast.xml", {200,
-                                     "application/rss+xml",
-                                     appcastFeed("200", "2.0",
-                                                 enclosure("quillora_2.0_amd64.deb", deb) +
-                                                     enclosure("quillora-2.0-amd64.tar.gz", archive)),
-                                     {}});
+    server.setReply("/appcast.xml", {200, appcastFeed("200", "2.0",
+                                                      enclosure("quillora_2.0_amd64.deb", package) +
+                                                          enclosure("quillora-2.0-amd64.tar.gz", archive))});
+    server.setReply("/quillora-2.0-amd64.tar.gz", {200, archive});
     const InfoIni info({"CFBundleShortVersionString=1.0", "CFBundleVersion=100",
                         "SUFeedURL=" + server.url("/appcast.xml"),
                         "SUPublicEDKey=\"" + release.publicKey() + "\"", "QuilloraArchitecture=amd64"});
 
-    QByteArray tampered = deb;
+    QByteArray tampered = package;
     tampered[1000] = 'X';
+    enum Service { absent, accepts, refuses, vanishes };
     struct Case {
         const char* name;
-        QByteArray served; // what the download address gives
-        bool packageKit;   // whether the service is on the bus
-        bool refuse;       // whether it refuses the authorisation
-        bool portable;     // run from the portable copy
-        bool recording;    // a recording runs when the package arrives
-        QString failure;   // part of the failure the user is told, empty when installed
+        QByteArray served; // what the package's address gives
+        Service packageKit;
+        bool portable;   // run from the portable copy
+        bool recording;  // a recording runs when the package arrives
+        QString failure; // part of the failure the user is told, empty when installed
     };
     const Case cases[] = {
-        {"installed", deb, true, false, false, false, {}},
-        {"waits for the recording's end", deb, true, false, false, true, {}},
-        {"tampered download", tampered, true, false, false, false, "firma"},
-        {"short download", deb.left(5000), true, false, false, false, "5000 byte invece di"},
-        {"authorisation refused", deb, true, true, false, false, "Failed to obtain authentication."},
-        {"no PackageKit", deb, false, false, false, false, "PackageKit non è installato"},
-        {"PackageKit goes away", deb, true, false, false, false, "PackageKit si è interrotto"},
-        {"portable copy", deb, false, false, true, false, {}},
+        {"installed", package, accepts, false, false, {}},
+        {"waits for the recording's end", package, accepts, false, true, {}},
+        {"tampered download", tampered, accepts, false, false, "firma"},
+        {"short download", package.left(5000), accepts, false, false, "5000 byte invece di"},
+        {"authorisation refused", package, refuses, false, false, "Failed to obtain authentication."},
+        {"no PackageKit", package, absent, false, false, "PackageKit non è installato"},
+        {"PackageKit goes away", package, vanishes, false, false, "PackageKit si è interrotto"},
+        {"portable copy", package, absent, true, false, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        server.setReply("/quillora_2.0_amd64.deb", {200, "application/octet-stream", c.served, {}});
-        server.setReply("/quillora-2.0-amd64.tar.gz", {200, "application/gzip", archive, {}});
-        bus.offer(c.packageKit);
-        bus.packageKit.refuse = c.refuse;
-        bus.packageKit.vanish = std::string_view(c.name) == "PackageKit goes away";
+        server.setReply("/quillora_2.0_amd64.deb", {200, c.served});
+        QDBusConnection stand("stand-in");
+        c.packageKit != absent ? stand.registerService("org.freedesktop.PackageKit")
+                               : stand.unregisterService("org.freedesktop.PackageKit");
+        bus.packageKit.refuse = c.packageKit == refuses;
+        bus.packageKit.vanish = c.packageKit == vanishes;
         bus.packageKit.installed.clear();
         bus.packageKit.hints.clear();
         FakeDialogs dialogs;
@@ -249,8 +224,7 @@ TEST(UpdateInstall, FromTheFeedToPackageKitOrThePortableSwap) {
         manager.controller().setDialogs(&dialogs);
         QStringList relaunched;
         manager.controller().relaunch = [&](const QString& program) { relaunched.append(program); };
-        const QString executable =
-            c.portable ? portable + "/bin/quillora" : QStringLiteral("/usr/bin/quillora");
+        const QString executable = c.portable ? portable + "/bin/quillora" : "/usr/bin/quillora";
         manager.controller().installer().executable = executable;
         bool recording = c.recording;
         manager.setRecordingInProgress([&] { return recording; });
@@ -270,8 +244,9 @@ TEST(UpdateInstall, FromTheFeedToPackageKitOrThePortableSwap) {
         EXPECT_EQ(dialogs.shown.filter("install failed").join(""),
                   c.failure.isEmpty() ? QString() : dialogs.shown.last());
         EXPECT_TRUE(dialogs.shown.last().contains(c.failure)) << dialogs.shown.last().toStdString();
-        const bool askedPackageKit = c.packageKit && c.served == deb && !c.portable;
-        EXPECT_EQ(bus.packageKit.installed, askedPackageKit ? QList<QByteArray>{deb} : QList<QByteArray>{});
+        const bool askedPackageKit = c.packageKit != absent && c.served == package && !c.portable;
+        EXPECT_EQ(bus.packageKit.installed,
+                  askedPackageKit ? QList<QByteArray>{package} : QList<QByteArray>{});
         EXPECT_EQ(bus.packageKit.hints, askedPackageKit ? QStringList{"interactive=true"} : QStringList{});
         EXPECT_EQ(run(portable + "/bin/quillora"), c.portable ? "2.0" : "1.0");
     }
@@ -279,17 +254,11 @@ TEST(UpdateInstall, FromTheFeedToPackageKitOrThePortableSwap) {
 
 TEST(PortableSwap, AKillMidwayLeavesTheOldCopyWorking) {
     QTemporaryDir dir;
-    const QString folder = dir.filePath("Quillora");
+    const QString folder = dir.filePath("Quillora"), archive = dir.filePath("new/quillora-2.0-amd64.tar.gz");
     makePortableCopy(folder, "1.0");
-    makePortableCopy(dir.filePath("new/quillora-2.0-amd64"), "2.0", 24 << 20);
-    archiveOf(dir.filePath("new/quillora-2.0-amd64"));
-    const QString archive = dir.filePath("new/quillora-2.0-amd64.tar.gz");
-
-    // Not an update: refused, nothing touched.
-    makePortableCopy(dir.filePath("bad/not-portable"), "9.9");
-    QFile::remove(dir.filePath("bad/not-portable/quillora.portable"));
-    archiveOf(dir.filePath("bad/not-portable"));
-    EXPECT_TRUE(PortableSwap::replace(folder, dir.filePath("bad/not-portable.tar.gz")).has_value());
+    makePortableCopy(dir.filePath("new/quillora-2.0-amd64"), "2.0", true, 24 << 20);
+    makePortableCopy(dir.filePath("bad/not-portable"), "9.9", false); // not an update: refused
+    EXPECT_TRUE(PortableSwap::replace(folder, dir.filePath("bad/not-portable.tar.gz")));
     EXPECT_EQ(run(folder + "/bin/quillora"), "1.0");
 
     const pid_t child = ::fork();
@@ -299,13 +268,15 @@ TEST(PortableSwap, AKillMidwayLeavesTheOldCopyWorking) {
         ::_exit(PortableSwap::replace(folder, archive) ? 1 : 0);
     }
     // Killed while the new copy is being unpacked beside the old one.
-    const auto unpacking = [&] {
-        const QStringList hidden =
-            QDir(dir.path()).entryList({".quillora-update-*"}, QDir::Dirs | QDir::Hidden);
-        return !hidden.isEmpty() &&
-               !QDir(dir.filePath(hidden.first())).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot);
+    const auto leftovers = [&] {
+        return QDir(dir.path()).entryList({".quillora-update-*"}, QDir::Dirs | QDir::Hidden);
     };
-    EXPECT_TRUE(waitUntil(unpacking, 10s));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return !leftovers().isEmpty() &&
+                   !QDir(dir.filePath(leftovers().first())).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot);
+        },
+        10s));
     ::kill(-child, SIGKILL);
     int status = 0;
     ::waitpid(child, &status, 0);
@@ -315,7 +286,7 @@ TEST(PortableSwap, AKillMidwayLeavesTheOldCopyWorking) {
     // The next run clears the leftovers and swaps.
     EXPECT_EQ(PortableSwap::replace(folder, archive), std::nullopt);
     EXPECT_EQ(run(folder + "/bin/quillora"), "2.0");
-    EXPECT_TRUE(QDir(dir.path()).entryList({".quillora-update-*"}, QDir::Dirs | QDir::Hidden).isEmpty());
+    EXPECT_TRUE(leftovers().isEmpty());
 }
 
 } // namespace
