@@ -99,7 +99,7 @@ TEST_F(FeedbackForm, OneSendAtATimeAndAFailureKeepsTheForm) {
     EXPECT_FALSE(child("error")->isVisibleTo(view.get())) << "the error stays during the next attempt";
     child<QPushButton>("send")->click();
     QTest::keyClick(child<QLineEdit>("name"), Qt::Key_Return);
-    spin(200ms);
+    runEventsFor(200ms);
     EXPECT_EQ(server.requests.size(), 2);
     EXPECT_TRUE(view->sending());
     QTest::keyClick(child<QLineEdit>("name"), Qt::Key_Escape);

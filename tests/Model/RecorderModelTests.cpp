@@ -59,7 +59,7 @@ TEST_F(RecorderModelTest, StartStopSavesTheFileAndTracksTime) {
     model->start();
     model->toggle();
     ASSERT_TRUE(waitUntil([this] { return model->isRecording(); }));
-    spin(200ms); // a wrongly queued second start would run now
+    runEventsFor(200ms); // a wrongly queued second start would run now
     EXPECT_EQ(sim->accessRequests(), 1);
     EXPECT_EQ(sim->liveAggregateCount(), 1u);
 }

@@ -1,16 +1,11 @@
 #include "AppTestSupport.h"
 
-#include "QuilloraCore/Diagnostics.h"
-
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 #include <QTcpSocket>
-#include <QThread>
-#include <algorithm>
 #include <gtest/gtest.h>
 
 LocalHttpServer::LocalHttpServer() {
@@ -53,23 +48,6 @@ LocalHttpServer::LocalHttpServer() {
     });
 }
 
-QString LocalHttpServer::url(const QString& path) const {
-    return QStringLiteral("http://127.0.0.1:%1%2").arg(server_.serverPort()).arg(path);
-}
-
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > timeout.count()) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-    return true;
-}
-
 InfoIni::InfoIni(const QStringList& lines) {
     writeFile(dir_.filePath("Info.ini"), (lines.join('\n') + '\n').toUtf8());
     qputenv("QUILLORA_INFO_INI", dir_.filePath("Info.ini").toUtf8());
@@ -80,12 +58,6 @@ InfoIni::~InfoIni() {
     if (qEnvironmentVariable("QUILLORA_INFO_INI") == dir_.filePath("Info.ini")) {
         qunsetenv("QUILLORA_INFO_INI");
     }
-}
-
-QString logText() {
-    Diagnostics::flush();
-    QFile file(QString::fromStdString(Diagnostics::fileURL().string()));
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
 void writeFile(const QString& path, const QByteArray& contents) {
@@ -107,44 +79,6 @@ QByteArray appcastFeed(const QByteArray& version, const QByteArray& shortVersion
     return rssFeed("<item><title>Quillora</title><sparkle:version>" + version +
                    "</sparkle:version><sparkle:shortVersionString>" + shortVersion +
                    "</sparkle:shortVersionString>" + enclosures + "</item>");
-}
-
-namespace {
-
-// Cancels its entry when the model drops it.
-struct ManualTimer final : ModelTimer {
-    explicit ManualTimer(std::shared_ptr<ManualClock::Entry> timed) : entry(std::move(timed)) {}
-    ~ManualTimer() override { entry->cancelled = true; }
-    std::shared_ptr<ManualClock::Entry> entry;
-};
-
-} // namespace
-
-std::unique_ptr<ModelTimer> ManualClock::repeat(std::chrono::milliseconds interval,
-                                                std::function<void()> body) {
-    entries_.push_back(std::make_shared<Entry>(Entry{now_ + interval, interval, std::move(body)}));
-    return std::make_unique<ManualTimer>(entries_.back());
-}
-
-void ManualClock::advance(std::chrono::milliseconds duration) {
-    const TimePoint target = now_ + duration;
-    for (;;) {
-        std::erase_if(entries_, [](const auto& entry) { return entry->cancelled; });
-        const auto next = std::min_element(entries_.begin(), entries_.end(),
-                                           [](const auto& a, const auto& b) { return a->due < b->due; });
-        if (next == entries_.end() || (*next)->due > target) {
-            break;
-        }
-        const std::shared_ptr<Entry> entry = *next;
-        entries_.erase(next);
-        now_ = entry->due;
-        if (entry->interval.count() > 0) { // a repeat fired goes to the end of the order
-            entry->due += entry->interval;
-            entries_.push_back(entry);
-        }
-        entry->body(); // may add or cancel entries
-    }
-    now_ = target;
 }
 
 SimulatedAudioHardware::DeviceConfig simulatedDevice(const std::string& name, std::vector<int> inputStreams,

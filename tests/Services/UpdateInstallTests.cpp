@@ -232,7 +232,7 @@ TEST(UpdateInstall, FromTheFeedToPackageKitOrThePortableSwap) {
         manager.controller().checkForUpdates();
         if (c.recording) {
             ASSERT_TRUE(waitUntil([&] { return dialogs.shown.contains("waiting"); }));
-            spin(1500ms);
+            runEventsFor(1500ms);
             EXPECT_TRUE(bus.packageKit.installed.isEmpty()); // nothing while the recording runs
             EXPECT_TRUE(manager.controller().sessionInProgress());
             recording = false;

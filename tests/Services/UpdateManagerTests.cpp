@@ -127,9 +127,10 @@ protected:
 };
 
 TEST_F(Updates, NewerReleaseIsPublishedThenAnnouncedAndItsInstallFailureShown) {
+    const LogSince log;
     auto manager = makeManager();
     ASSERT_TRUE(waitUntil([&] { return !events.isEmpty(); }));
-    spin(50ms);
+    runEventsFor(50ms);
     EXPECT_EQ(events, (QStringList{"available 1.5", "found 1.5 (published: 1.5)"}));
     EXPECT_TRUE(dialogs.shown.isEmpty()); // a quiet check leaves the announcement to the application
 
@@ -141,7 +142,7 @@ TEST_F(Updates, NewerReleaseIsPublishedThenAnnouncedAndItsInstallFailureShown) {
     dialogs.answerUpdate(UpdateDialogs::Choice::install);
     ASSERT_EQ(dialogs.shown.size(), 2);
     EXPECT_TRUE(dialogs.shown[1].startsWith("install failed il feed non offre il pacchetto .deb"));
-    EXPECT_TRUE(logText().contains("aggiornamento non riuscita: il feed non offre"));
+    EXPECT_EQ(log.count("aggiornamento non riuscita: il feed non offre"), 1u);
     EXPECT_EQ(events.mid(2), QStringList{"available "}); // withdrawn, not announced twice
     EXPECT_EQ(server.requests.size(), 1);
 }
@@ -150,7 +151,7 @@ TEST_F(Updates, TheSameVersionDoesNothingAndTheFeedOverrideIsHonoured) {
     serve("/appcast.xml", appcastFeed("140", "1.4"));
     auto manager = makeManager();
     ASSERT_TRUE(waitForRequests(1));
-    spin(50ms);
+    runEventsFor(50ms);
     EXPECT_TRUE(events.isEmpty());
 
     serve("/beta.xml", appcastFeed("160", "1.6 beta"));
@@ -167,7 +168,7 @@ TEST_F(Updates, UserInitiatedCheckAnswersInADialogOnePerSession) {
     EXPECT_EQ(dialogs.shown, QStringList{"update 1.5"});
     EXPECT_EQ(events, QStringList{"available 1.5"}); // published, but the updater shows it itself
     manager->controller().checkForUpdates();         // the dialog waits for an answer: no second check
-    spin(50ms);
+    runEventsFor(50ms);
     EXPECT_EQ(server.requests.size(), 1);
     dialogs.answerUpdate(UpdateDialogs::Choice::later);
     EXPECT_EQ(manager->availableVersion(), "");
@@ -196,14 +197,14 @@ TEST_F(Updates, ScheduledChecksFollowTheWallClockAndALaterReleaseReplacesTheWait
     schedule.now = [&now] { return now; };
     auto manager = makeManager(1h, schedule);
     now = now.addSecs(24 * 3600 - 60);
-    spin(40ms);
+    runEventsFor(40ms);
     EXPECT_TRUE(server.requests.isEmpty());
     now = now.addSecs(60);
     ASSERT_TRUE(waitUntil([&] { return events.size() == 2; }));
 
     now = now.addSecs(24 * 3600); // the same release is not announced again
     ASSERT_TRUE(waitForRequests(2));
-    spin(30ms);
+    runEventsFor(30ms);
     EXPECT_EQ(events.size(), 2);
     serve("/appcast.xml", appcastFeed("151", "1.5.1"));
     now = now.addSecs(24 * 3600);
@@ -213,13 +214,13 @@ TEST_F(Updates, ScheduledChecksFollowTheWallClockAndALaterReleaseReplacesTheWait
 
 TEST_F(Updates, AManagerGoneBeforeOrDuringItsCheckHearsNothingMore) {
     makeManager(30ms).reset();
-    spin(100ms);
+    runEventsFor(100ms);
     EXPECT_TRUE(server.requests.isEmpty());
     server.setReply("/appcast.xml", {200, "", "", true});
     auto manager = makeManager();
     ASSERT_TRUE(waitForRequests(1));
     manager.reset();
-    spin(30ms);
+    runEventsFor(30ms);
     EXPECT_TRUE(events.isEmpty());
 }
 
