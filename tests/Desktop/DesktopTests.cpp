@@ -1,19 +1,26 @@
 // The desktop face on the offscreen platform against a real model on the simulated audio system: where
 // panels go, the recording panel and the notices, the status menu in each state, the updater's message
-// boxes, and starting at login.
+// boxes, starting at login, and the feedback form sending to a service on 127.0.0.1.
+#include "Quillora/Desktop/Feedback.h"
 #include "Quillora/Desktop/FloatingPanel.h"
 #include "Quillora/Desktop/LoginStart.h"
 #include "Quillora/Desktop/OverlayViews.h"
 #include "Quillora/Desktop/QuilloraApp.h"
 #include "Quillora/Desktop/UpdateDialogBoxes.h"
 #include "Quillora/Services/AppInfo.h"
+#include "Quillora/Services/FeedbackSender.h"
 #include "Quillora/Services/UpdateManager.h"
 #include "Services/AppTestSupport.h"
 
 #include <QAbstractButton>
+#include <QCheckBox>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QSettings>
@@ -153,13 +160,10 @@ TEST_F(Desktop, MenuInEachStateAndWhatItsRowsDo) {
         EXPECT_EQ(face->labelState(), state);
         EXPECT_EQ(face->trayIcon().toolTip(), tip);
     };
-    EXPECT_EQ(rowsOf(face->menu()),
-              (QStringList{"Avvia registrazione", "-", "Apri cartella registrazioni", "-",
-                           "Invia un feedback\u2026", "[x] Mostra il pannello durante la registrazione",
-                           "[x] Proponi di registrare quando inizia una chiamata", "[ ] Avvia all'accesso",
-                           "Controlla aggiornamenti\u2026", "-", "(label) Quillora " + AppInfo::version(),
-                           "Esci da Quillora"}));
-    expectMenu({}, State::idle, "Quillora");
+    expectMenu({"Avvia registrazione", "-", "Apri cartella registrazioni", "-", "Invia un feedback\u2026",
+                "[x] Mostra il pannello durante la registrazione",
+                "[x] Proponi di registrare quando inizia una chiamata", "[ ] Avvia all'accesso"},
+               State::idle, "Quillora");
     choose(face->menu(), "Proponi di registrare quando inizia una chiamata");
     choose(face->menu(), "Apri cartella registrazioni");
     choose(face->menu(), "Invia un feedback\u2026");
@@ -275,6 +279,110 @@ TEST(LoginStart, OffStaysOff) {
         EXPECT_FALSE(LoginStart::isEnabled()) << off.toStdString();
         EXPECT_TRUE(entryText().contains(off)) << off.toStdString();
     }
+}
+
+class FeedbackForm : public testing::Test {
+protected:
+    FeedbackForm() { QSettings().clear(); }
+    void open(std::optional<QString> microphone = std::nullopt) {
+        view = std::make_unique<FeedbackView>(std::move(microphone), [this] { ++closes; });
+        view->show();
+    }
+    template <typename T = QWidget>
+    T* child(const char* name) {
+        T* widget = view->findChild<T*>(name);
+        EXPECT_NE(widget, nullptr) << name;
+        return widget;
+    }
+    void type(const QString& text) { child<QPlainTextEdit>("message")->setPlainText(text); }
+    QJsonValue sent(const char* field) const {
+        return QJsonDocument::fromJson(server.requests.constLast().body).object().value(field);
+    }
+
+    LocalHttpServer server;
+    InfoIni info{{"CFBundleShortVersionString=3.0.0", "QuilloraServiceURL=" + server.url("/svc")}};
+    std::unique_ptr<FeedbackView> view;
+    int closes = 0;
+};
+
+// Sendable messages only, one send at a time; a failure keeps the form and shows the service's words until
+// the next attempt; a success sends what was typed, with the report unless left out, and the next form
+// remembers who sent it.
+TEST_F(FeedbackForm, SendsWhatWasTypedOnceAndKeepsTheFormOnFailure) {
+    for (const auto& [message, sendable] : {std::pair{"a", false}, std::pair{"  \n\t \n ", false},
+                                            std::pair{" \n e\u0301 \n", false}, std::pair{" ok ", true}}) {
+        EXPECT_EQ(FeedbackView::isSendable(QString::fromUtf8(message)), sendable) << message;
+    }
+    server.setReply("/svc/api/feedback", {200, R"({"ok":false,"error":"Messaggio troppo lungo."})"});
+    open(QStringLiteral("Microfono USB"));
+    type("x");
+    EXPECT_FALSE(child<QPushButton>("send")->isEnabled());
+    QTest::keyClick(child<QLineEdit>("name"), Qt::Key_Return); // too short: nothing goes
+    view->submit();
+    type("Prova");
+    QTest::keyClick(child<QPlainTextEdit>("message"), Qt::Key_Return); // a line break, not a send
+    EXPECT_TRUE(server.requests.isEmpty());
+    child<QPushButton>("send")->click();
+    ASSERT_TRUE(waitUntil([&] { return !view->sending(); }));
+    EXPECT_EQ(child<QLabel>("error")->text(), "Messaggio troppo lungo.");
+    EXPECT_TRUE(child("error")->isVisibleTo(view.get()));
+    EXPECT_EQ(child<QPlainTextEdit>("message")->toPlainText().trimmed(), "Prova");
+
+    server.setReply("/svc/api/feedback", {200, "", "", true}); // never answers
+    child<QPushButton>("send")->click();
+    EXPECT_FALSE(child("error")->isVisibleTo(view.get())) << "the error stays during the next attempt";
+    child<QPushButton>("send")->click();
+    QTest::keyClick(child<QLineEdit>("name"), Qt::Key_Return);
+    runEventsFor(200ms);
+    EXPECT_EQ(server.requests.size(), 2);
+    QTest::keyClick(child<QLineEdit>("name"), Qt::Key_Escape);
+    EXPECT_EQ(closes, 1);
+
+    server.setReply("/svc/api/feedback", {200, R"({"ok":true})"});
+    open(QStringLiteral("Microfono USB"));
+    QTest::keyClicks(child<QLineEdit>("name"), "Ada");
+    QTest::keyClicks(child<QLineEdit>("email"), "ada@example.org");
+    type("  ok \n");
+    QTest::keyClick(child<QLineEdit>("name"), Qt::Key_Return);
+    ASSERT_TRUE(waitUntil([&] { return view->sent(); }));
+    EXPECT_EQ(sent("message"), "  ok \n"); // as typed
+    EXPECT_EQ(sent("name"), "Ada");
+    EXPECT_EQ(sent("diagnostics").toString(), view->diagnostics()); // attached by default
+    EXPECT_TRUE(view->diagnostics().contains("Microfono USB"));
+    EXPECT_TRUE(child("thanks")->isVisibleTo(view.get()));
+    QTest::keyClick(child<QPushButton>("done"), Qt::Key_Return);
+    EXPECT_EQ(closes, 2);
+
+    open();
+    EXPECT_EQ(child<QLineEdit>("email")->text(), "ada@example.org");
+    EXPECT_EQ(child<QPlainTextEdit>("message")->toPlainText(), "");
+    child<QCheckBox>("includeReport")->click();
+    type("Senza resoconto");
+    child<QPushButton>("send")->click();
+    ASSERT_TRUE(waitUntil([&] { return view->sent(); }));
+    EXPECT_EQ(sent("diagnostics"), "");
+    EXPECT_EQ(sent("app").toObject().value("microphone"), "");
+}
+
+TEST_F(FeedbackForm, TheModelOpensOneWindowAndKeepsTheDraft) {
+    ModelHarness harness;
+    PanelViews panels(*harness.model);
+    harness.model->setViews(&panels);
+    const auto message = [&] { return panels.feedbackWindow()->findChild<QPlainTextEdit*>("message"); };
+    harness.model->openFeedback();
+    QWidget* window = panels.feedbackWindow();
+    ASSERT_TRUE(window != nullptr && window->isVisible());
+    message()->setPlainText("bozza");
+    window->close(); // the title bar's close only hides it
+    harness.model->openFeedback();
+    ASSERT_EQ(panels.feedbackWindow(), window);
+    EXPECT_EQ(message()->toPlainText(), "bozza");
+    window->findChild<QPushButton*>("cancel")->click();
+    EXPECT_EQ(panels.feedbackWindow(), nullptr);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    harness.model->openFeedback();
+    EXPECT_EQ(message()->toPlainText(), "");
+    harness.model->setViews(nullptr);
 }
 
 } // namespace
