@@ -16,21 +16,13 @@
 
 namespace {
 
-TEST(AppInfo, ReadsInfoIniAndFallsBack) {
-    {
-        const InfoIni info({"CFBundleShortVersionString=2.1.0", "CFBundleVersion=210",
-                            "QuilloraServiceURL=https://feedback.example.org/base/",
-                            "SUFeedURL=https://updates.example.org/appcast.xml"});
-        EXPECT_EQ(AppInfo::version() + " " + AppInfo::build(), "2.1.0 210");
-        EXPECT_EQ(AppInfo::serviceURL().url, QUrl("https://feedback.example.org/base/"));
-        EXPECT_EQ(AppInfo::feedURLString(), "https://updates.example.org/appcast.xml");
-    }
+// Read from Info.ini: the tests below (the report, the feedback request, the update checks). Here: what
+// stands in when it says nothing, and the one the build generates, the default beside the executable.
+TEST(AppInfo, FallsBackWithoutInfoIniKeysAndTheBuildsCarriesTheVersion) {
     const InfoIni info({"Unrelated=1", "CFBundleVersion=1,2"}); // a list, not a string
     EXPECT_EQ(AppInfo::version() + " " + AppInfo::build(), "dev dev");
     EXPECT_TRUE(AppInfo::serviceURL().usable()); // the built-in service
     EXPECT_EQ(AppInfo::feedURLString(), "");
-
-    // The one the build generates, which is also the default beside the executable.
     qputenv("QUILLORA_INFO_INI", QUILLORA_GENERATED_INFO_INI);
     EXPECT_EQ(AppInfo::version(), QUILLORA_PROJECT_VERSION);
     EXPECT_TRUE(WebAccess::check(AppInfo::feedURLString()).usable());
