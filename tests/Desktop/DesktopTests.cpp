@@ -98,15 +98,21 @@ TEST_F(Desktop, APanelRemembersWhereItWasPutAndStaysOnScreen) {
     EXPECT_EQ(panel->pos().x(), screen.left() + 100);
 }
 
-TEST_F(Desktop, NoticesKeepClearOfTheRecordingPanelUnlessMovedAndTheirButtonsAct) {
+// The recording panel shows the model and drives it; a notice goes top right, below the recording panel
+// while it shows unless it was put elsewhere, and its buttons act.
+TEST_F(Desktop, RecordingPanelAndNotices) {
     int primary = 0, secondary = 0;
     const Notice notice{"phone.fill", "red",     "Chiamata",         "Vuoi registrarla?",
                         "Registra",   "Non ora", [&] { ++primary; }, [&] { ++secondary; }};
     panels->showNotice(notice);
     EXPECT_EQ(panels->noticePanel()->pos(),
               FloatingPanel::topRightOrigin(screen, panels->noticePanel()->size()));
+    const AudioObjectID zoom = addCallApp("us.zoom.Zoom", 4101);
+    clock->advance(3s);
     ASSERT_TRUE(startRecording());
-    const QRect recording = panels->recordingPanel()->frameGeometry();
+    FloatingPanel* panel = panels->recordingPanel();
+    ASSERT_TRUE(panel != nullptr && panel->isVisible());
+    const QRect recording = panel->frameGeometry();
     panels->showNotice(notice);
     const QRect beside = panels->noticePanel()->frameGeometry();
     EXPECT_EQ(beside.top(), recording.bottom() + 1 + 16);
@@ -119,14 +125,7 @@ TEST_F(Desktop, NoticesKeepClearOfTheRecordingPanelUnlessMovedAndTheirButtonsAct
     EXPECT_EQ(std::pair(primary, secondary), std::pair(1, 0));
     QTest::mouseClick(panels->noticePanel()->findChild<QPushButton*>("secondaryButton"), Qt::LeftButton);
     EXPECT_EQ(std::pair(primary, secondary), std::pair(1, 1));
-}
 
-TEST_F(Desktop, RecordingPanelShowsTheModelAndDrivesIt) {
-    const AudioObjectID zoom = addCallApp("us.zoom.Zoom", 4101);
-    clock->advance(3s);
-    ASSERT_TRUE(startRecording());
-    FloatingPanel* panel = panels->recordingPanel();
-    ASSERT_TRUE(panel != nullptr && panel->isVisible());
     EXPECT_EQ(panel->findChild<QLabel*>("microphoneLabel")->text(), "Cuffie R&D USB");
     clock->advance(1100ms);
     EXPECT_EQ(panel->findChild<QLabel*>("elapsedLabel")->text(), "00:01");
@@ -364,25 +363,21 @@ TEST_F(FeedbackForm, SendsWhatWasTypedOnceAndKeepsTheFormOnFailure) {
     EXPECT_EQ(sent("app").toObject().value("microphone"), "");
 }
 
-TEST_F(FeedbackForm, TheModelOpensOneWindowAndKeepsTheDraft) {
-    ModelHarness harness;
-    PanelViews panels(*harness.model);
-    harness.model->setViews(&panels);
-    const auto message = [&] { return panels.feedbackWindow()->findChild<QPlainTextEdit*>("message"); };
-    harness.model->openFeedback();
-    QWidget* window = panels.feedbackWindow();
+TEST_F(Desktop, TheModelOpensOneFeedbackWindowAndKeepsTheDraft) {
+    const auto message = [&] { return panels->feedbackWindow()->findChild<QPlainTextEdit*>("message"); };
+    model->openFeedback();
+    QWidget* window = panels->feedbackWindow();
     ASSERT_TRUE(window != nullptr && window->isVisible());
     message()->setPlainText("bozza");
     window->close(); // the title bar's close only hides it
-    harness.model->openFeedback();
-    ASSERT_EQ(panels.feedbackWindow(), window);
+    model->openFeedback();
+    ASSERT_EQ(panels->feedbackWindow(), window);
     EXPECT_EQ(message()->toPlainText(), "bozza");
     window->findChild<QPushButton*>("cancel")->click();
-    EXPECT_EQ(panels.feedbackWindow(), nullptr);
+    EXPECT_EQ(panels->feedbackWindow(), nullptr);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    harness.model->openFeedback();
+    model->openFeedback();
     EXPECT_EQ(message()->toPlainText(), "");
-    harness.model->setViews(nullptr);
 }
 
 } // namespace
