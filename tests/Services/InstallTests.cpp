@@ -381,6 +381,7 @@ TEST_F(PortableMove, OfferedOnlyForAPortableCopyInAFirstLaunchPlaceAndFailuresKe
          Outcome::notOffered},
         {"not marked portable", copy("my home/Downloads/unpacked", "1.0", false), [] {}, Outcome::notOffered},
         {"installed by the system", "/usr/bin/quillora", [] {}, Outcome::notOffered},
+        {"beside the media folder", copy("mediateca/quillora-1.0-amd64", "1.0"), [] {}, Outcome::notOffered},
         {"gone", dir.filePath("media/u/USB/missing"), [] {}, Outcome::notOffered},
         {"declined", sd, [&] { desktop.accept = false; }, Outcome::declined},
         {"~/Applications cannot be made", sd, [&] { block(home + "/Applications"); }, Outcome::failed},
