@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The real program on a virtual X display without a window manager: a start at login stays silent, a
 # second launch hands over to the running copy (which shows its menu as a window, there being no tray) and
-# exits 0, the window's rows act as the menu's, and the tray icon comes with a tray host that starts late,
-# goes when it goes and comes back with it.
+# exits 0, the window's rows act as the menu's, the tray icon comes with a tray host that starts late, goes
+# when it goes and comes back with it, and SIGTERM during a recording (a session's end) saves it.
 #   desktop-session.sh PROGRAM
 set -euo pipefail
 program=$1
@@ -82,6 +82,9 @@ xdotool mousemove --sync $((x + 60)) $((y + 22)) click 1
 within 10 bash -c "! xdotool search --onlyvisible --name '^In registrazione$' >/dev/null" ||
   fail "the window's first row did not stop the recording"
 ls "$HOME"/Music/Quillora/*.m4a >/dev/null || fail "no recording was saved"
+# A second recording runs until the session's end (SIGTERM, below).
+xdotool mousemove --sync $((x + 60)) $((y + 22)) click 1
+within 10 titled "In registrazione" || fail "the window's first row did not start a second recording"
 
 # A tray host that comes late, goes, and comes back.
 no_tray_icon || fail "a tray icon without a tray host"
@@ -94,4 +97,9 @@ within 5 tray_icon || fail "no tray icon once the tray host came back"
 
 kill -TERM "$first"
 wait "$first" || fail "the program ended with $? on SIGTERM"
+# Ended during a recording, the program still saved it, finished into an ordinary MP4 (no fragments left).
+[ "$(grep -c ' Stop: ' "$XDG_STATE_HOME/Quillora/quillora.log")" = 2 ] || fail "the recording was not stopped at the end"
+for file in "$HOME"/Music/Quillora/*.m4a; do
+  ! grep -q moof "$file" || fail "$file was not finished into an ordinary MP4"
+done
 echo "desktop session: all checks passed"

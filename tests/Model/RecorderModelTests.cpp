@@ -1,8 +1,12 @@
 // The application model on the simulated audio system with a manual clock: recordings started and stopped
-// for real, failures, the call watch and its notices, the end-of-call suggestion, update announcements.
+// for real, failures, the call watch and its notices, the end-of-call suggestion, update announcements; and
+// which processes capturing the microphone count as calls, and under which name.
+#include "QuilloraCore/CallDetector.h"
 #include "Services/AppTestSupport.h"
 
 #include <gtest/gtest.h>
+#include <iterator>
+#include <sstream>
 
 namespace {
 
@@ -11,8 +15,7 @@ using namespace std::chrono_literals;
 class RecorderModelTest : public ::testing::Test, public ModelHarness {
 protected:
     void expectSaved() {
-        EXPECT_FALSE(model->isRecording());
-        EXPECT_FALSE(views.panelShown);
+        EXPECT_FALSE(model->isRecording() || views.panelShown);
         EXPECT_TRUE(model->message().startsWith("Salvata: Chiamata ")) << model->message().toStdString();
         EXPECT_TRUE(std::filesystem::exists(model->lastFile().toStdString()));
         EXPECT_EQ(sim->liveAggregateCount(), 0u);
@@ -26,10 +29,10 @@ protected:
 };
 
 TEST_F(RecorderModelTest, StartStopSavesTheFileAndTracksTime) {
+    model->revealLastFile(); // nothing saved yet
     model->toggle();
     ASSERT_TRUE(waitUntil([this] { return model->isRecording(); }));
     const auto started = clock->now();
-    EXPECT_EQ(model->microphoneName(), "Cuffie R&D USB");
     EXPECT_TRUE(views.panelShown);
     ASSERT_TRUE(waitUntil([this] {
         clock->advance(100ms);
@@ -37,6 +40,8 @@ TEST_F(RecorderModelTest, StartStopSavesTheFileAndTracksTime) {
     }));
     clock->advance(std::chrono::duration_cast<std::chrono::milliseconds>(started + 3725s - clock->now()));
     EXPECT_EQ(model->elapsedText(), "1:02:05");
+    model->openFeedback(); // names the microphone in use
+    EXPECT_EQ(views.feedback, std::vector<std::optional<QString>>{QString("Cuffie R&D USB")});
     // An hour-long call is finished off the main thread: the model is idle at once and says it is saving.
     model->toggle();
     EXPECT_FALSE(model->isRecording());
@@ -58,28 +63,12 @@ TEST_F(RecorderModelTest, StartStopSavesTheFileAndTracksTime) {
     model->start();
     model->toggle();
     ASSERT_TRUE(waitUntil([this] { return model->isRecording(); }));
-    spin(200ms); // a wrongly queued second start would run now
+    runEventsFor(200ms); // a wrongly queued second start would run now
     EXPECT_EQ(sim->accessRequests(), 1);
     EXPECT_EQ(sim->liveAggregateCount(), 1u);
 }
 
-TEST_F(RecorderModelTest, WithoutAMicrophoneTheCallIsStillRecorded) {
-    sim->setAuthorizationStatus(AVAuthorizationStatusDenied);
-    ASSERT_TRUE(startRecording());
-    EXPECT_EQ(model->message(), "Microfono non autorizzato: registro solo l'audio della chiamata.");
-    model->stop();
-    expectSaved();
-    sim->setAuthorizationStatus(AVAuthorizationStatusAuthorized);
-    sim->removeDevice(mic);
-    ASSERT_TRUE(startRecording());
-    EXPECT_EQ(model->message(), "Nessun microfono trovato: registro solo l'audio della chiamata.");
-    model->stop();
-    expectSaved();
-}
-
-TEST_F(RecorderModelTest, FailuresKeepWhatWasRecorded) {
-    model->handle(CallRecorder::Failure{"Errore del motore"});
-    EXPECT_EQ(model->message(), "Errore del motore");
+TEST_F(RecorderModelTest, FailuresKeepWhatWasRecordedAndNoMicrophoneStillRecordsTheCall) {
     sim->injectFault(SimulatedAudioHardware::Operation::createAggregateDevice,
                      kAudioHardwareIllegalOperationError);
     EXPECT_FALSE(startRecording());
@@ -90,20 +79,27 @@ TEST_F(RecorderModelTest, FailuresKeepWhatWasRecorded) {
     // While recording: a new default microphone is followed; a failure keeps the partial file.
     sim->clearFaults();
     ASSERT_TRUE(startRecording());
-    sim->setDefaultInput(sim->addDevice(simulatedDevice("Cuffie", {1}, {})));
+    const AudioObjectID other = sim->addDevice(simulatedDevice("Cuffie", {1}, {}));
+    sim->setDefaultInput(other);
     EXPECT_TRUE(waitUntil([this] { return model->microphoneName() == "Cuffie"; }));
     model->handle(CallRecorder::Failure{"Registrazione interrotta"});
-    EXPECT_FALSE(model->isRecording());
-    EXPECT_FALSE(views.panelShown);
+    EXPECT_FALSE(model->isRecording() || views.panelShown);
     EXPECT_EQ(model->message(), "Registrazione interrotta");
     EXPECT_TRUE(std::filesystem::exists(model->lastFile().toStdString()));
     EXPECT_EQ(sim->liveAggregateCount(), 0u);
+
+    sim->removeDevice(mic);
+    sim->removeDevice(other);
+    ASSERT_TRUE(startRecording());
+    EXPECT_EQ(model->message(), "Nessun microfono trovato: registro solo l'audio della chiamata.");
+    model->stop();
+    expectSaved();
 }
 
-TEST_F(RecorderModelTest, OffersACallAfterFourSecondsOncePerPresence) {
+TEST_F(RecorderModelTest, CallOfferedAfterFourSecondsOncePerPresenceClosedAfter30sOrWhenTheCallGoes) {
     callComesAndGoes(4s); // seen at 2 s, gone at 4 s: too short
     clock->advance(2s);
-    const AudioObjectID zoom = addCallApp("us.zoom.Zoom", 4101);
+    AudioObjectID zoom = addCallApp("us.zoom.Zoom", 4101);
     clock->advance(5999ms); // seen at 8 s
     EXPECT_TRUE(views.notices.empty());
     clock->advance(1ms);
@@ -111,24 +107,51 @@ TEST_F(RecorderModelTest, OffersACallAfterFourSecondsOncePerPresence) {
     EXPECT_EQ(views.current().title, "Chiamata in corso su Zoom");
     views.current().secondary(); // "Non ora"
     EXPECT_FALSE(views.noticeOpen);
-    clock->advance(20s);
+    clock->advance(40s);
     EXPECT_EQ(views.notices.size(), 1u) << "offered twice in one presence";
 
+    // Unanswered: closed after 30 s, not offered again while the app stays.
     sim->removeProcess(zoom);
     clock->advance(2s);
-    addCallApp("us.zoom.Zoom", 4102);
-    clock->advance(6s);
+    zoom = addCallApp("us.zoom.Zoom", 4102);
+    clock->advance(6s + 30s - 1ms);
     ASSERT_EQ(views.notices.size(), 2u);
+    EXPECT_EQ(model->noticeKind(), "call");
+    clock->advance(1ms);
+    EXPECT_FALSE(views.noticeOpen);
+    clock->advance(10s);
+    EXPECT_EQ(views.notices.size(), 2u) << "an unanswered offer came back while the app stayed";
+
+    // Closed when the call goes; accepted, it records.
+    sim->removeProcess(zoom);
+    clock->advance(2s);
+    callComesAndGoes(6s);
+    ASSERT_EQ(views.notices.size(), 3u);
+    EXPECT_TRUE(views.noticeOpen);
+    clock->advance(2s);
+    EXPECT_FALSE(views.noticeOpen);
+    addCallApp("us.zoom.Zoom", 4103);
+    clock->advance(6s);
+    ASSERT_EQ(views.notices.size(), 4u);
     views.current().primary(); // "Registra"
     EXPECT_EQ(model->noticeKind(), "");
     EXPECT_TRUE(waitUntil([this] { return model->isRecording(); }));
 }
 
-TEST_F(RecorderModelTest, OneNoticeAtATimeAndNoneWhenDisabled) {
+TEST_F(RecorderModelTest, OneNoticeAtATimeNoneWhenDisabledAndUpdatesWaitForTheSavedFile) {
+    ASSERT_TRUE(startRecording());
     model->announceUpdate("0.2.0");
+    model->announceUpdate("0.3.0");
+    EXPECT_EQ(model->noticeKind(), "");
+    model->handle(CallRecorder::Failure{"Registrazione interrotta"}); // not announced after a failure
+    EXPECT_EQ(model->noticeKind(), "");
+    ASSERT_TRUE(startRecording());
+    model->stop();
     ASSERT_EQ(model->noticeKind(), "update");
+    EXPECT_TRUE(views.current().message.startsWith("È pronta Quillora 0.3.0."));
+    model->stop(); // idle: nothing replayed
     EXPECT_EQ(services->sounds, 1);
-    EXPECT_TRUE(views.current().message.startsWith("È pronta Quillora 0.2.0."));
+
     addCallApp("us.zoom.Zoom", 4101);
     addCallApp("com.discordapp.Discord", 4102);
     clock->advance(10s);
@@ -143,26 +166,11 @@ TEST_F(RecorderModelTest, OneNoticeAtATimeAndNoneWhenDisabled) {
     addCallApp("org.example.Meet", 4103);
     clock->advance(20s);
     EXPECT_EQ(views.notices.size(), 3u);
+    makeModel(); // preferences persist
+    EXPECT_FALSE(model->proposeOnCall());
 }
 
-TEST_F(RecorderModelTest, UnansweredCallNoticeClosesAfter30sOrWhenTheCallGoes) {
-    const AudioObjectID zoom = addCallApp("us.zoom.Zoom", 4101);
-    clock->advance(6s + 30s - 1ms);
-    EXPECT_EQ(model->noticeKind(), "call");
-    clock->advance(1ms);
-    EXPECT_FALSE(views.noticeOpen);
-    clock->advance(10s);
-    EXPECT_EQ(views.notices.size(), 1u) << "an unanswered offer came back while the app stayed";
-    sim->removeProcess(zoom);
-    clock->advance(2s);
-    callComesAndGoes(6s);
-    ASSERT_EQ(views.notices.size(), 2u);
-    EXPECT_TRUE(views.noticeOpen);
-    clock->advance(2s);
-    EXPECT_FALSE(views.noticeOpen);
-}
-
-TEST_F(RecorderModelTest, CallEndedSuggestionAfterSixSecondsInThePanel) {
+TEST_F(RecorderModelTest, CallEndedSuggestionAfterSixSecondsInThePanelOrANotice) {
     const AudioObjectID zoom = addCallApp("us.zoom.Zoom", 4101);
     clock->advance(3s); // seen at 2 s
     ASSERT_TRUE(startRecording());
@@ -172,25 +180,22 @@ TEST_F(RecorderModelTest, CallEndedSuggestionAfterSixSecondsInThePanel) {
     clock->advance(1ms);
     EXPECT_TRUE(model->callEndedSuggestion());
     EXPECT_EQ(model->noticeKind(), "") << "the recording panel shows the suggestion itself";
-    addCallApp("us.zoom.Zoom", 4101);
+    const AudioObjectID back = addCallApp("us.zoom.Zoom", 4101);
     clock->advance(2s);
     EXPECT_FALSE(model->callEndedSuggestion());
+
+    // Without the panel, a notice: once per silence, forgotten by "Continua", "Ferma e salva" saves.
     model->setShowOverlay(false);
     EXPECT_FALSE(views.panelShown);
     model->setShowOverlay(true);
     EXPECT_TRUE(views.panelShown);
-}
-
-TEST_F(RecorderModelTest, CallEndedNoticeWithoutThePanel) {
     model->setShowOverlay(false);
-    ASSERT_TRUE(startRecording());
-    EXPECT_FALSE(views.panelShown);
-    callComesAndGoes(2s);
+    sim->removeProcess(back);
     clock->advance(8s);
     ASSERT_EQ(model->noticeKind(), "ended");
     clock->advance(20s);
     EXPECT_EQ(views.notices.size(), 1u) << "the ended notice opens once per silence";
-    views.current().secondary(); // "Continua" forgets the sighting
+    views.current().secondary(); // "Continua"
     clock->advance(20s);
     EXPECT_EQ(model->noticeKind(), "");
     EXPECT_FALSE(model->callEndedSuggestion());
@@ -200,35 +205,69 @@ TEST_F(RecorderModelTest, CallEndedNoticeWithoutThePanel) {
     views.current().primary(); // "Ferma e salva"
     EXPECT_EQ(model->noticeKind(), "");
     expectSaved();
+    makeModel(); // preferences persist
+    EXPECT_FALSE(model->showOverlay());
 }
 
-TEST_F(RecorderModelTest, UpdateFoundWhileRecordingWaitsForTheSavedFile) {
-    ASSERT_TRUE(startRecording());
-    model->announceUpdate("0.2.0");
-    model->announceUpdate("0.3.0");
-    EXPECT_EQ(model->noticeKind(), "");
-    model->handle(CallRecorder::Failure{"Registrazione interrotta"}); // not announced after a failure
-    EXPECT_EQ(model->noticeKind(), "");
-    EXPECT_EQ(services->sounds, 0);
-    ASSERT_TRUE(startRecording());
-    model->stop();
-    ASSERT_EQ(model->noticeKind(), "update");
-    EXPECT_TRUE(views.current().message.startsWith("È pronta Quillora 0.3.0."));
-    model->stop(); // idle: nothing replayed
-    EXPECT_EQ(services->sounds, 1);
+using Apps = std::vector<std::string>;
+constexpr int32_t ownPID = 777;
+
+Apps words(const std::string& text) {
+    std::istringstream stream(text);
+    return {std::istream_iterator<std::string>(stream), std::istream_iterator<std::string>()};
 }
 
-TEST_F(RecorderModelTest, ActionsNamesAndPreferences) {
-    model->revealLastFile(); // nothing saved yet
-    EXPECT_TRUE(services->revealed.empty());
-    ASSERT_TRUE(startRecording());
-    model->openFeedback();
-    model->stop();
-    EXPECT_EQ(views.feedback, std::vector<std::optional<QString>>{QString("Cuffie R&D USB")});
-    model->setShowOverlay(false);
-    model->setProposeOnCall(false);
-    makeModel();
-    EXPECT_FALSE(model->showOverlay() || model->proposeOnCall());
+Apps appsOf(const Apps& identifiers) {
+    std::vector<MicrophoneClient> clients;
+    for (const std::string& identifier : identifiers) {
+        clients.push_back({static_cast<int32_t>(1000 + clients.size()), identifier});
+    }
+    return CallDetector::callApps(clients, ownPID);
+}
+
+TEST(CallApps, KeepsCallingApplicationsOnceEachAndDropsTheSoundSystem) {
+    // Browsers and calling applications as Flatpak ids or executable names; exclusions are case-sensitive.
+    const Apps calls = words("chromium firefox-esr org.mozilla.firefox com.google.Chrome zoom us.zoom.Zoom "
+                             "teams-for-linux Discord com.slack.Slack signal-desktop org.telegram.desktop "
+                             "skypeforlinux PipeWire Kmix recorder-chat obs-chat com.apple.Sirix");
+    EXPECT_EQ(appsOf(calls), calls);
+    EXPECT_EQ(
+        appsOf(words(
+            "pipewire pipewire-pulse wireplumber pulseaudio pavucontrol pavucontrol-qt "
+            "org.pulseaudio.pavucontrol gnome-control-center org.kde.plasmashell kmix easyeffects "
+            "noisetorch gnome-sound-recorder com.apple.siri.x com.apple.coreaudiod "
+            "com.apple.corespeechd com.apple.controlcenter "
+            // recorders, editors, screen recorders, dictation, and this program however started
+            "pw-cat pw-record pacat parecord parec arecord rec sox ffmpeg audacity "
+            "org.audacityteam.Audacity org.tenacityaudio.Tenacity obs com.obsproject.Studio "
+            "simplescreenrecorder io.github.seadve.Kooha nerd-dictation quillora com.tandrevel.Quillora")),
+        Apps{});
+    // Our own capture (whatever it is called) and unreadable identifiers go, an unreadable process id does
+    // not; two processes of one application and its helpers are one entry, in order of first occurrence.
+    const std::vector<MicrophoneClient> clients{{ownPID, "us.zoom.Zoom"},
+                                                {12, ""},
+                                                {0, "chromium"},
+                                                {13, ".Helper"},
+                                                {4007, "chromium"},
+                                                {14, "com.example.app"},
+                                                {15, "com.apple.WebKit.GPU"},
+                                                {16, "com.example.app.helper"}};
+    EXPECT_EQ(CallDetector::callApps(clients, ownPID), words("chromium com.example.app com.apple.Safari"));
+}
+
+TEST(CallApps, NormalizesHelperProcessesToTheirApplication) {
+    // Pairs of identifier and application; markers are found in any case, ".helper" first, wherever they are.
+    const Apps pairs =
+        words("com.apple.avconferenced com.apple.FaceTime  x.FaceTime.helper com.apple.FaceTime  "
+              "com.apple.WebKit.WebContent com.apple.Safari  com.apple.webkit.GPU com.apple.webkit.GPU  "
+              "com.example.Chat.HELPER com.example.Chat  com.example.helperkit com.example  "
+              "com.example.voice.framework.audioservice com.example.voice  "
+              "com.example.audioservice.helper com.example.audioservice  org.example.İnternet.helper "
+              "org.example.İnternet  zoom zoom");
+    for (std::size_t i = 0; i + 1 < pairs.size(); i += 2) {
+        EXPECT_EQ(CallDetector::normalize(pairs[i]), pairs[i + 1]);
+    }
+    EXPECT_EQ(CallDetector::normalize(".helper"), "");
 }
 
 } // namespace

@@ -2,15 +2,12 @@
 
 #include "QuilloraCore/Diagnostics.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 #include <QTcpSocket>
-#include <QThread>
-#include <algorithm>
 #include <gtest/gtest.h>
 
 LocalHttpServer::LocalHttpServer() {
@@ -20,97 +17,49 @@ LocalHttpServer::LocalHttpServer() {
     connect(&server_, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket* socket = server_.nextPendingConnection()) {
             connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+                // Wait for the whole request: headers, then Content-Length bytes of body.
+                const QByteArray buffered = socket->peek(socket->bytesAvailable());
+                const qsizetype headerEnd = buffered.indexOf("\r\n\r\n");
+                Request request;
+                const QList<QByteArray> lines = buffered.left(headerEnd).split('\n');
+                for (const QByteArray& line : lines.mid(1)) {
+                    const qsizetype colon = line.indexOf(':');
+                    request.headers[line.left(colon).trimmed().toLower()] = line.mid(colon + 1).trimmed();
+                }
+                const qsizetype length = request.headers.value("content-length", "0").toLongLong();
+                if (headerEnd < 0 || buffered.size() < headerEnd + 4 + length) {
+                    return;
+                }
+                socket->read(headerEnd + 4 + length);
+                const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
+                request.method = requestLine.value(0);
+                request.path = requestLine.value(1);
+                request.body = buffered.mid(headerEnd + 4, length);
+                requests.append(request);
+                const Reply reply = replies_.value(request.path, Reply{404, "not found"});
+                if (!reply.hang) {
+                    socket->write("HTTP/1.1 " + QByteArray::number(reply.status) +
+                                  " Canned\r\nContent-Length: " + QByteArray::number(reply.body.size()) +
+                                  (reply.location.isEmpty() ? "" : "\r\nLocation: " + reply.location) +
+                                  "\r\nConnection: close\r\n\r\n" + reply.body);
+                    socket->disconnectFromHost();
+                }
+            });
         }
     });
 }
 
-QString LocalHttpServer::url(const QString& path) const {
-    return QStringLiteral("http://127.0.0.1:%1%2").arg(server_.serverPort()).arg(path);
-}
-
-void LocalHttpServer::serve(QTcpSocket* socket) {
-    // Wait for the whole request: headers, then Content-Length bytes of body.
-    const QByteArray buffered = socket->peek(socket->bytesAvailable());
-    const qsizetype headerEnd = buffered.indexOf("\r\n\r\n");
-    if (headerEnd < 0) {
-        return;
-    }
-    Request request;
-    const QList<QByteArray> lines = buffered.left(headerEnd).split('\n');
-    const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
-    request.method = requestLine.value(0);
-    request.path = requestLine.value(1);
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const qsizetype colon = lines[i].indexOf(':');
-        if (colon > 0) {
-            request.headers[lines[i].left(colon).trimmed().toLower()] = lines[i].mid(colon + 1).trimmed();
-        }
-    }
-    const qsizetype length = request.headers.value("content-length", "0").toLongLong();
-    if (buffered.size() < headerEnd + 4 + length) {
-        return;
-    }
-    socket->read(headerEnd + 4 + length);
-    request.body = buffered.mid(headerEnd + 4, length);
-    requests_.append(request);
-
-    const Reply reply = replies_.value(request.path, Reply{404, "text/plain", "not found", {}, false});
-    if (reply.hang) {
-        return;
-    }
-    QByteArray answer = "HTTP/1.1 " + QByteArray::number(reply.status) + " Canned\r\n";
-    answer += "Content-Type: " + reply.contentType + "\r\n";
-    answer += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
-    for (const auto& [name, value] : reply.headers) {
-        answer += name + ": " + value + "\r\n";
-    }
-    answer += "Connection: close\r\n\r\n" + reply.body;
-    socket->write(answer);
-    socket->disconnectFromHost();
-}
-
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > timeout.count()) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-    return true;
-}
-
-quint16 closedPort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
-}
-
 InfoIni::InfoIni(const QStringList& lines) {
-    QFile file(path());
-    if (!file.open(QIODevice::WriteOnly) || file.write((lines.join('\n') + '\n').toUtf8()) < 0) {
-        qFatal("cannot write the test's Info.ini");
-    }
-    file.close();
-    qputenv("QUILLORA_INFO_INI", path().toUtf8());
+    writeFile(dir_.filePath("Info.ini"), (lines.join('\n') + '\n').toUtf8());
+    qputenv("QUILLORA_INFO_INI", dir_.filePath("Info.ini").toUtf8());
 }
 
 InfoIni::~InfoIni() {
     // A newer InfoIni may have taken over already.
-    if (qEnvironmentVariable("QUILLORA_INFO_INI") == path()) {
+    if (qEnvironmentVariable("QUILLORA_INFO_INI") == dir_.filePath("Info.ini")) {
         qunsetenv("QUILLORA_INFO_INI");
     }
-}
-
-QString logText() {
-    Diagnostics::flush();
-    QFile file(QString::fromStdString(Diagnostics::fileURL().string()));
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
 void writeFile(const QString& path, const QByteArray& contents) {
@@ -121,70 +70,23 @@ void writeFile(const QString& path, const QByteArray& contents) {
         << path.toStdString();
 }
 
+QByteArray rssFeed(const QByteArray& items) {
+    return "<rss version=\"2.0\" xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\">"
+           "<channel><title>Quillora</title>" +
+           items + "</channel></rss>";
+}
+
 QByteArray appcastFeed(const QByteArray& version, const QByteArray& shortVersion,
                        const QByteArray& enclosures) {
-    return "<rss version=\"2.0\" "
-           "xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\"><channel>"
-           "<item><title>Quillora</title><link>https://example.org/quillora/releases</"
-           "link><sparkle:version>" +
-           version + "</sparkle:version><sparkle:shortVersionString>" + shortVersion +
-           "</sparkle:shortVersionString>" + enclosures + "</item></channel></rss>";
-}
-
-namespace {
-
-// Cancels its entry when the model drops it.
-struct ManualTimer final : ModelTimer {
-    explicit ManualTimer(std::shared_ptr<ManualClock::Entry> timed) : entry(std::move(timed)) {}
-    ~ManualTimer() override { entry->cancelled = true; }
-    std::shared_ptr<ManualClock::Entry> entry;
-};
-
-} // namespace
-
-std::shared_ptr<ManualClock::Entry> ManualClock::add(std::chrono::milliseconds delay,
-                                                     std::chrono::milliseconds interval,
-                                                     std::function<void()> body) {
-    auto entry = std::make_shared<Entry>(Entry{now_ + delay, interval, std::move(body), nextOrder_++, false});
-    entries_.push_back(entry);
-    return entry;
-}
-
-std::unique_ptr<ModelTimer> ManualClock::repeat(std::chrono::milliseconds interval,
-                                                std::function<void()> body) {
-    return std::make_unique<ManualTimer>(add(interval, interval, std::move(body)));
-}
-
-void ManualClock::once(std::chrono::milliseconds delay, std::function<void()> body) {
-    add(delay, std::chrono::milliseconds(0), std::move(body));
-}
-
-void ManualClock::advance(std::chrono::milliseconds duration) {
-    const TimePoint target = now_ + duration;
-    for (;;) {
-        std::erase_if(entries_, [](const auto& entry) { return entry->cancelled; });
-        const auto next =
-            std::min_element(entries_.begin(), entries_.end(), [](const auto& a, const auto& b) {
-                return a->due != b->due ? a->due < b->due : a->order < b->order;
-            });
-        if (next == entries_.end() || (*next)->due > target) {
-            break;
-        }
-        const std::shared_ptr<Entry> entry = *next;
-        now_ = entry->due;
-        entry->cancelled = entry->interval.count() == 0;
-        entry->due += entry->interval;
-        entry->order = nextOrder_++;
-        entry->body(); // may add or cancel entries
-    }
-    now_ = target;
+    return rssFeed("<item><title>Quillora</title><sparkle:version>" + version +
+                   "</sparkle:version><sparkle:shortVersionString>" + shortVersion +
+                   "</sparkle:shortVersionString>" + enclosures + "</item>");
 }
 
 SimulatedAudioHardware::DeviceConfig simulatedDevice(const std::string& name, std::vector<int> inputStreams,
                                                      std::vector<int> outputStreams) {
     SimulatedAudioHardware::DeviceConfig device;
-    device.name = name;
-    device.uid = name;
+    device.name = device.uid = name;
     device.inputStreams = std::move(inputStreams);
     device.outputStreams = std::move(outputStreams);
     device.input = device.output = SimulatedAudioHardware::Signal::tone(220, 0.2f);
@@ -228,4 +130,25 @@ void ModelHarness::makeModel() {
 bool ModelHarness::startRecording() {
     model->start();
     return waitUntil([this] { return !model->isAwaitingPermission(); }) && model->isRecording();
+}
+
+// The log's and the preferences' locations are fixed on first use: they go into a folder of this run
+// before anything else runs, with desktop-entry lookups, on the offscreen platform, without an Info.ini.
+int main(int argc, char** argv) {
+    QTemporaryDir home;
+    for (const char* name : {"STATE", "CONFIG", "DATA"}) {
+        qputenv((QByteArray("XDG_") + name + "_HOME").constData(), (home.path() + '/' + name).toUtf8());
+    }
+    qunsetenv("QUILLORA_INFO_INI");
+    qunsetenv("APPIMAGE");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("Tandrevel"));
+    QApplication::setApplicationName(QStringLiteral("Quillora"));
+    const int result = RUN_ALL_TESTS();
+    Diagnostics::flush();
+    return result;
 }

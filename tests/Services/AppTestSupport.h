@@ -1,60 +1,49 @@
 #pragma once
-// What the application's tests share: a local HTTP server, event-loop waits, a chosen Info.ini, a manual
-// clock, recording fakes of the desktop services and views, a simulated audio system and a model on it.
+// What the application's tests share: a local HTTP server, a chosen Info.ini, an update feed, a manual
+// clock, recording fakes of the updater's dialogs, the desktop services and the views, and a real model on
+// a simulated audio system.
 
 #include "Platform/Audio/Simulated/SimulatedAudioHardware.h"
 #include "Quillora/Model/RecorderModel.h"
 #include "Quillora/Services/Updater.h"
+#include "Support/LogSince.h"
+#include "Support/WaitUntil.h"
 
-#include <QList>
 #include <QMap>
 #include <QTcpServer>
 #include <QTemporaryDir>
-#include <chrono>
-#include <filesystem>
-#include <functional>
-#include <memory>
+#include <algorithm>
 
-// An HTTP/1.1 server on 127.0.0.1: each request gets the canned reply for its path (404 otherwise), then
-// the connection is closed; requests are remembered.
+// An HTTP/1.1 server on 127.0.0.1: each request gets the canned reply for its path (404 otherwise) and the
+// connection is closed; requests are remembered.
 class LocalHttpServer : public QObject {
     Q_OBJECT
 
 public:
     struct Reply {
-        int status = 200;
-        QByteArray contentType = "application/json";
+        Reply(int code = 200, QByteArray text = {}, QByteArray redirect = {}, bool never = false)
+            : status(code), body(std::move(text)), location(std::move(redirect)), hang(never) {}
+        int status;
         QByteArray body;
-        QList<QPair<QByteArray, QByteArray>> headers;
-        bool hang = false; // take the request, never answer
+        QByteArray location; // a Location header when not empty
+        bool hang;           // take the request, never answer
     };
     struct Request {
-        QByteArray method;
-        QByteArray path;
+        QByteArray method, path, body;
         QMap<QByteArray, QByteArray> headers; // names in lower case
-        QByteArray body;
     };
 
     LocalHttpServer();
     void setReply(const QByteArray& path, Reply reply) { replies_[path] = std::move(reply); }
-    QString url(const QString& path = {}) const; // "http://127.0.0.1:<port>" + path
-    const QList<Request>& requests() const { return requests_; }
+    QString url(const QString& path = {}) const {
+        return QStringLiteral("http://127.0.0.1:%1%2").arg(server_.serverPort()).arg(path);
+    }
+    QList<Request> requests;
 
 private:
-    void serve(class QTcpSocket* socket);
-
     QTcpServer server_;
     QMap<QByteArray, Reply> replies_;
-    QList<Request> requests_;
 };
-
-// Runs the event loop until `done` holds (false if the timeout passes first), or for a while.
-bool waitUntil(const std::function<bool()>& done,
-               std::chrono::milliseconds timeout = std::chrono::seconds(5));
-inline void spin(std::chrono::milliseconds time) {
-    waitUntil([] { return false; }, time);
-}
-quint16 closedPort(); // nothing listens there on 127.0.0.1
 
 // An Info.ini of "key=value" lines, chosen through QUILLORA_INFO_INI while it lives.
 class InfoIni {
@@ -63,22 +52,21 @@ public:
     ~InfoIni();
     InfoIni(const InfoIni&) = delete;
     InfoIni& operator=(const InfoIni&) = delete;
-    QString path() const { return dir_.filePath(QStringLiteral("Info.ini")); }
 
 private:
     QTemporaryDir dir_;
 };
 
-QString logText(); // the log once every queued line is written
 void writeFile(const QString& path,
-               const QByteArray& contents); // with its folders; fails the test if it cannot
-// An update feed with one release for this system, its downloads given as <enclosure> elements.
+               const QByteArray& contents);  // with its folders; fails the test if it cannot
+QByteArray rssFeed(const QByteArray& items); // an update feed with these <item>s
+// A feed with one release for this system, its downloads given as <enclosure> elements.
 QByteArray
 appcastFeed(const QByteArray& version, const QByteArray& shortVersion,
-            const QByteArray& enclosures = "<enclosure url=\"https://example.org/Quillora.AppImage\" "
-                                           "length=\"1\" type=\"application/octet-stream\"/>");
+            const QByteArray& enclosures = "<enclosure url=\"https://example.org/Quillora.AppImage\"/>");
 
-// Records the dialogs the updater asks for; answers "install" at once when told to, else when the test does.
+// Records the dialogs the updater asks for ("update 1.5", "failed <why>"…), answering all but the update
+// found at once; that one is answered "install" at once when told to, else by the test.
 class FakeDialogs final : public UpdateDialogs {
 public:
     void showUpdateFound(const AppcastItem& update, std::function<void(Choice)> done) override {
@@ -86,17 +74,17 @@ public:
         installAtOnce ? done(Choice::install) : void(answerUpdate = std::move(done));
     }
     void showUpToDate(const QString& version, std::function<void()> done) override {
-        show("up to date " + version, done);
+        note("up to date " + version, done);
     }
     void showCheckFailed(const QString& why, std::function<void()> done) override {
-        show("failed " + why, done);
+        note("failed " + why, done);
     }
     void showProgress(qint64, qint64) override {}
     void showWaitingForRecording() override { shown.append("waiting"); }
     void showInstallFailed(const QString& why, std::function<void()> done) override {
-        show("install failed " + why, done);
+        note("install failed " + why, done);
     }
-    void show(const QString& what, const std::function<void()>& done) {
+    void note(const QString& what, const std::function<void()>& done) {
         shown.append(what);
         done();
     }
@@ -106,29 +94,58 @@ public:
     std::function<void(Choice)> answerUpdate;
 };
 
-// A clock that moves only in advance(): due timers fire in order, each with now() at its due instant.
+// A clock that moves only in advance(): due timers fire in order, each with now() at its due instant; of
+// timers due at one instant, the one set first fires first.
 class ManualClock final : public ModelClock {
 public:
     TimePoint now() const override { return now_; }
     std::unique_ptr<ModelTimer> repeat(std::chrono::milliseconds interval,
-                                       std::function<void()> body) override;
-    void once(std::chrono::milliseconds delay, std::function<void()> body) override;
-    void advance(std::chrono::milliseconds duration);
+                                       std::function<void()> body) override {
+        struct Timer final : ModelTimer { // cancels its entry when the model drops it
+            std::shared_ptr<Entry> entry;
+            ~Timer() override { entry->cancelled = true; }
+        };
+        auto timer = std::make_unique<Timer>();
+        timer->entry = add(interval, interval, std::move(body));
+        return timer;
+    }
+    void once(std::chrono::milliseconds delay, std::function<void()> body) override {
+        add(delay, std::chrono::milliseconds(0), std::move(body));
+    }
+    void advance(std::chrono::milliseconds duration) {
+        const TimePoint target = now_ + duration;
+        for (;;) {
+            std::erase_if(entries_, [](const auto& entry) { return entry->cancelled; });
+            const auto next = std::min_element(entries_.begin(), entries_.end(),
+                                               [](const auto& a, const auto& b) { return a->due < b->due; });
+            if (next == entries_.end() || (*next)->due > target) {
+                break;
+            }
+            const std::shared_ptr<Entry> entry = *next;
+            entries_.erase(next);
+            now_ = entry->due;
+            if (entry->interval.count() > 0) { // a repeat fired goes to the end of the order
+                entry->due += entry->interval;
+                entries_.push_back(entry);
+            }
+            entry->body(); // may add or cancel entries
+        }
+        now_ = target;
+    }
 
+private:
     struct Entry {
         TimePoint due;
         std::chrono::milliseconds interval; // 0: once
         std::function<void()> body;
-        uint64_t order = 0;
         bool cancelled = false;
     };
-
-private:
     std::shared_ptr<Entry> add(std::chrono::milliseconds delay, std::chrono::milliseconds interval,
-                               std::function<void()> body);
+                               std::function<void()> body) {
+        return entries_.emplace_back(std::make_shared<Entry>(Entry{now_ + delay, interval, std::move(body)}));
+    }
 
     TimePoint now_{};
-    uint64_t nextOrder_ = 0;
     std::vector<std::shared_ptr<Entry>> entries_;
 };
 
@@ -144,8 +161,7 @@ public:
 
     std::vector<QUrl> opened;
     std::vector<std::filesystem::path> revealed;
-    int soundSettings = 0;
-    int sounds = 0;
+    int soundSettings = 0, sounds = 0;
 };
 
 class RecordingViews final : public RecorderViews {
@@ -162,8 +178,7 @@ public:
     void activateApplication() override {}
     const Notice& current() const { return notices.back(); }
 
-    bool panelShown = false;
-    bool noticeOpen = false;
+    bool panelShown = false, noticeOpen = false;
     std::vector<Notice> notices;
     std::vector<std::optional<QString>> feedback;
 };

@@ -3,7 +3,6 @@
 #include "AppTestSupport.h"
 #include "Quillora/Services/PlatformServices.h"
 
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -11,37 +10,37 @@
 namespace {
 
 TEST(DesktopNaming, MatchesProgramsToTheirLaunchersInTheBestLanguage) {
-    const auto write = [](const QString& path, const QString& text) { writeFile(path, text.toUtf8()); };
     QTemporaryDir root;
     const QString r = root.path();
-    const QString apps = r + "/share/applications/", snap = r + "/snap/applications/";
     // A vendor folder in /opt: the menu's command is a link to a launcher script beside the real program.
-    write(r + "/opt/google/chrome/chrome", "");
-    write(r + "/opt/google/chrome/google-chrome", "#!/bin/sh\n");
+    writeFile(r + "/opt/google/chrome/chrome", "");
+    writeFile(r + "/opt/google/chrome/google-chrome", "#!/bin/sh\n");
     ASSERT_TRUE(QFile::link(r + "/opt/google/chrome/google-chrome", r + "/google-chrome-stable"));
-    write(apps + "google-chrome.desktop",
-          "[Desktop Entry]\nName=Google Chrome\nExec=" + r + "/google-chrome-stable %U\n");
-    write(apps + "Zoom.desktop",
-          "[Desktop Entry]\nName=Zoom\nExec=/opt/zoom/ZoomLauncher %U\nStartupWMClass=zoom\n");
-    write(apps + "firefox-esr.desktop",
-          "[Desktop Entry]\nName=Firefox ESR\nExec=/usr/lib/firefox-esr/firefox-esr\n");
-    write(apps + "org.telegram.desktop.desktop",
-          "[Desktop Entry]\nName=Telegram Desktop\nExec=env QT_SCALE=1 telegram-desktop -- %u\n");
-    write(apps + "telegram-helper.desktop",
-          "[Desktop Entry]\nName=Telegram helper\nNoDisplay=true\nExec=telegram-desktop --helper\n");
-    write(apps + "tool.desktop", "[Desktop Entry]\nName=Some tool\nExec=/usr/bin/true\n");
-    write(apps + "us.zoom.Zoom.desktop",
-          "[Desktop Entry]\nName=Zoom Workplace\nName[it]=Zoom (it)\nName[it_CH]=Zoom\\sSvizzera\n"
-          "Name[de@formal]=Zoom Sie\n[Desktop Action new]\nName[fr]=Nouvelle\n");
-    write(apps + "org.example.Gone.desktop", "[Desktop Entry]\nName=Gone\nHidden=true\n");
-    write(snap + "org.example.Gone.desktop", "[Desktop Entry]\nName=Gone system\n");
-    write(snap + "us.zoom.Zoom.desktop", "[Desktop Entry]\nName=System Zoom\n");
-    write(snap + "org.example.NoName.desktop", "[Desktop Entry]\nType=Application\n");
-    write(snap + "firefox_firefox.desktop",
-          "[Desktop Entry]\nName=Firefox\nExec=env BAMF_DESKTOP_FILE_HINT=x /snap/bin/firefox %u\n");
-    write(snap + "teams-app_teams.desktop", "[Desktop Entry]\nName=Teams\nExec=/snap/bin/teams-app\n");
-    write(r + "/flatpak/applications/org.signal.Signal.desktop",
-          "[Desktop Entry]\nName=Signal\nExec=/usr/bin/flatpak run org.signal.Signal\n");
+    const std::pair<QString, QString> entries[] = {
+        {"share/applications/google-chrome", "Name=Google Chrome\nExec=" + r + "/google-chrome-stable %U"},
+        {"share/applications/Zoom", "Name=Zoom\nExec=/opt/zoom/ZoomLauncher %U\nStartupWMClass=zoom"},
+        {"share/applications/firefox-esr", "Name=Firefox ESR\nExec=/usr/lib/firefox-esr/firefox-esr"},
+        {"share/applications/org.telegram.desktop",
+         "Name=Telegram Desktop\nExec=env QT_SCALE=1 telegram-desktop -- %u"},
+        {"share/applications/telegram-helper",
+         "Name=Telegram helper\nNoDisplay=true\nExec=telegram-desktop --helper"},
+        {"share/applications/tool", "Name=Some tool\nExec=/usr/bin/true"},
+        {"share/applications/us.zoom.Zoom",
+         "Name=Zoom Workplace\nName[it]=Zoom (it)\nName[it_CH]=Zoom\\sSvizzera\n"
+         "Name[de@formal]=Zoom Sie\n[Desktop Action new]\nName[fr]=Nouvelle"},
+        {"share/applications/org.example.Gone", "Name=Gone\nHidden=true"},
+        {"snap/applications/org.example.Gone", "Name=Gone system"},
+        {"snap/applications/us.zoom.Zoom", "Name=System Zoom"},
+        {"snap/applications/org.example.NoName", "Type=Application"},
+        {"snap/applications/firefox_firefox",
+         "Name=Firefox\nExec=env BAMF_DESKTOP_FILE_HINT=x /snap/bin/firefox %u"},
+        {"snap/applications/teams-app_teams", "Name=Teams\nExec=/snap/bin/teams-app"},
+        {"flatpak/applications/org.signal.Signal",
+         "Name=Signal\nExec=/usr/bin/flatpak run org.signal.Signal"},
+    };
+    for (const auto& [path, text] : entries) {
+        writeFile(r + "/" + path + ".desktop", ("[Desktop Entry]\n" + text + "\n").toUtf8());
+    }
     const QStringList folders{r + "/missing", r + "/share", r + "/snap", r + "/flatpak"};
 
     struct Case {
@@ -100,15 +99,16 @@ TEST(DesktopNaming, EntryFoldersAndTheSoundSettingsProgram) {
     EXPECT_EQ(dirs.count("/var/lib/flatpak/exports/share"), 1);
     EXPECT_TRUE(dirs.contains(dirs[0] + "/flatpak/exports/share"));
 
-    const auto only = [](QStringList present) {
-        return [present](const QString& program) { return present.contains(program); };
+    const std::pair<QStringList, std::optional<QStringList>> cases[] = {
+        {{"pavucontrol", "gnome-control-center"}, QStringList{"gnome-control-center", "sound"}},
+        {{"pavucontrol", "systemsettings"}, QStringList{"systemsettings", "kcm_pulseaudio"}},
+        {{"pavucontrol"}, QStringList{"pavucontrol"}},
+        {{}, std::nullopt},
     };
-    EXPECT_EQ(soundSettingsCommand(only({"pavucontrol", "gnome-control-center"})),
-              (QStringList{"gnome-control-center", "sound"}));
-    EXPECT_EQ(soundSettingsCommand(only({"pavucontrol", "systemsettings"})),
-              (QStringList{"systemsettings", "kcm_pulseaudio"}));
-    EXPECT_EQ(soundSettingsCommand(only({"pavucontrol"})), QStringList{"pavucontrol"});
-    EXPECT_EQ(soundSettingsCommand(only({})), std::nullopt);
+    for (const auto& [present, command] : cases) {
+        EXPECT_EQ(soundSettingsCommand([&](const QString& program) { return present.contains(program); }),
+                  command);
+    }
 }
 
 } // namespace

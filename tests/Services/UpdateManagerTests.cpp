@@ -12,38 +12,22 @@ namespace {
 
 using namespace std::chrono_literals;
 
-QByteArray feed(const QByteArray& items) {
-    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<rss version=\"2.0\" "
-           "xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/"
-           "sparkle\">\n<channel><title>Quillora</title>" +
-           items + "</channel></rss>\n";
-}
-
 QByteArray item(const QByteArray& version, const QByteArray& url = "https://example.org/Quillora.AppImage") {
-    return "<item><title>Quillora " + version + "</title><sparkle:version>" + version +
-           "</sparkle:version><enclosure url=\"" + url +
-           "\" length=\"1\" type=\"application/octet-stream\"/></item>";
+    return "<item><sparkle:version>" + version + "</sparkle:version><enclosure url=\"" + url + "\"/></item>";
 }
 
-TEST(Appcast, ReadsItemsInEitherForm) {
-    const Appcast::Parsed parsed = Appcast::parse(feed(R"(
+TEST(Appcast, ReadsItemsInEitherFormForThisSystem) {
+    const Appcast::Parsed parsed = Appcast::parse(rssFeed(R"(
     <item>
-      <title>Quillora 2.0</title>
       <link>https://example.org/quillora/2.0</link>
       <sparkle:version>200</sparkle:version>
       <sparkle:shortVersionString> 2.0 </sparkle:shortVersionString>
       <description><![CDATA[<p>Novità</p>]]></description>
-      <enclosure url="https://example.org/Quillora-2.0.AppImage" length="123" type="application/octet-stream"/>
+      <enclosure url="https://example.org/Quillora-2.0.AppImage" length="123"/>
     </item>
-    <item>
-      <title>Quillora 1.9</title>
-      <enclosure url="https://example.org/Quillora-1.9.AppImage" sparkle:version="190"
-                 sparkle:shortVersionString="1.9" sparkle:os="linux"/>
-    </item>
-    <item>
-      <title>Quillora 3.0 for another system</title>
-      <enclosure url="https://example.org/Quillora-3.0.dmg" sparkle:version="300" sparkle:os="macos"/>
-    </item>
+    <item><enclosure url="https://example.org/Quillora-1.9.AppImage" sparkle:version="190"
+                     sparkle:shortVersionString="1.9" sparkle:os="linux"/></item>
+    <item><enclosure url="https://example.org/Quillora-3.0.dmg" sparkle:version="300" sparkle:os="macos"/></item>
     <item><sparkle:version>x</sparkle:version><enclosure sparkle:os="windows"/></item>)"));
     ASSERT_TRUE(parsed.accepted()) << parsed.problem.toStdString();
     ASSERT_EQ(parsed.items.size(), 2u);
@@ -52,68 +36,54 @@ TEST(Appcast, ReadsItemsInEitherForm) {
     EXPECT_EQ(parsed.items[0].location(), QUrl("https://example.org/quillora/2.0"));
     EXPECT_EQ(parsed.items[0].downloadURL, QUrl("https://example.org/Quillora-2.0.AppImage"));
     EXPECT_EQ(parsed.items[1].displayVersion, "1.9");
-    EXPECT_EQ(parsed.items[1].location(), QUrl("https://example.org/Quillora-1.9.AppImage"));
-    EXPECT_EQ(Appcast::newestUpdate(parsed.items, "150")->version, "200");
-    EXPECT_FALSE(Appcast::newestUpdate(parsed.items, "200"));
-    EXPECT_TRUE(Appcast::parse(feed("")).accepted()); // nothing announced
+    EXPECT_EQ(parsed.items[1].location(), QUrl("https://example.org/Quillora-1.9.AppImage")); // no link
+    EXPECT_TRUE(Appcast::parse(rssFeed("")).accepted()); // nothing announced
 }
 
 TEST(Appcast, RefusesMalformedAndHostileFeeds) {
-    QByteArray deep = "<x>";
+    QByteArray deep = "<x/>", manyItems;
     for (int level = 0; level < 40; ++level) {
         deep = "<x>" + deep + "</x>";
     }
-    QByteArray manyItems;
-    for (int i = 0; i < Appcast::maxItems + 1; ++i) {
+    for (int i = 0; i <= Appcast::maxItems; ++i) {
         manyItems += item("1." + QByteArray::number(i));
     }
-    const QByteArray laughs = R"(<?xml version="1.0"?>
-<!DOCTYPE rss [<!ENTITY a "aaaaaaaaaa"><!ENTITY b "&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;">]>
-<rss><channel><title>&b;</title></channel></rss>)";
-
-    const QList<std::pair<const char*, QByteArray>> cases{
+    const std::pair<const char*, QByteArray> cases[] = {
         {"not XML", "this is not a feed"},
-        {"cut short", feed(item("2.0")).left(200)},
+        {"cut short", rssFeed(item("2.0")).left(150)},
         {"wrong root", "<feed><channel/></feed>"},
         {"no channel", "<rss version=\"2.0\"/>"},
-        {"entity declarations", laughs},
-        {"deep nesting", feed("<item>" + deep + "</item>")},
-        {"too big", feed(QByteArray(Appcast::maxBytes, ' '))},
-        {"too many items", feed(manyItems)},
-        {"no version", feed("<item><enclosure url=\"https://example.org/a\"/></item>")},
-        {"version with no digit", feed(item("latest"))},
-        {"element inside a field", feed("<item><sparkle:version><b>2</b></sparkle:version></item>")},
-        {"no enclosure", feed("<item><sparkle:version>2.0</sparkle:version></item>")},
-        {"download not https", feed(item("2.0", "http://example.org/Quillora.AppImage"))},
-        {"link not https", feed("<item><link>ftp://example.org/</link>" + item("2.0").mid(6))},
+        {"entity declarations", R"(<?xml version="1.0"?><!DOCTYPE rss [<!ENTITY a "aaaaaaaaaa">
+            <!ENTITY b "&a;&a;&a;&a;&a;&a;&a;&a;">]><rss><channel><title>&b;</title></channel></rss>)"},
+        {"deep nesting", rssFeed("<item>" + deep + "</item>")},
+        {"too big", rssFeed(QByteArray(Appcast::maxBytes, ' '))},
+        {"too many items", rssFeed(manyItems)},
+        {"no version", rssFeed("<item><enclosure url=\"https://example.org/a\"/></item>")},
+        {"version with no digit", rssFeed(item("latest"))},
+        {"element inside a field", rssFeed("<item><sparkle:version><b>2</b></sparkle:version></item>")},
+        {"no enclosure", rssFeed("<item><sparkle:version>2.0</sparkle:version></item>")},
+        {"download not https", rssFeed(item("2.0", "http://example.org/Quillora.AppImage"))},
+        {"link not https", rssFeed("<item><link>ftp://example.org/</link>" + item("2.0").mid(6))},
         {"field too long",
-         feed("<item><title>" + QByteArray(Appcast::maxFieldLength + 1, 't') + "</title></item>")},
+         rssFeed("<item><title>" + QByteArray(Appcast::maxFieldLength + 1, 't') + "</title></item>")},
         {"undeclared prefix",
          "<rss><channel><item><sparkle:version>2</sparkle:version></item></channel></rss>"},
     };
     for (const auto& [what, xml] : cases) {
         const Appcast::Parsed parsed = Appcast::parse(xml);
-        EXPECT_FALSE(parsed.accepted()) << what;
-        EXPECT_TRUE(parsed.items.empty()) << what;
-        EXPECT_FALSE(parsed.problem.isEmpty()) << what;
+        EXPECT_FALSE(parsed.accepted() || !parsed.items.empty() || parsed.problem.isEmpty()) << what;
     }
-    EXPECT_TRUE(Appcast::parse(feed(QByteArray(Appcast::maxBytes - 2000, ' '))).accepted());
+    EXPECT_TRUE(Appcast::parse(rssFeed(QByteArray(Appcast::maxBytes - 2000, ' '))).accepted());
 }
 
 TEST(Appcast, ComparesVersions) {
-    const QList<std::tuple<const char*, const char*, int>> cases{
-        {"1.0", "1.0.0", 0},
-        {"010", "10", 0},
-        {"1.0.1", "1.0", 1},
-        {"1.10", "1.9", 1},
-        {"2.0", "10.0", -1},
-        {"1.0b1", "1.0", -1},
-        {"1.0b2", "1.0b1", 1},
-        {"1.0rc1", "1.0beta9", 1},
-        {"1.1", "1.b", 1},
-        {"2", "dev", 1},
-        {"99999999999999999999999.0", "1.0", 1},
-        {"1.0-1", "1.0", 1},
+    const std::tuple<const char*, const char*, int> cases[] = {
+        {"1.0", "1.0.0", 0},   {"010", "10", 0},
+        {"1.0.1", "1.0", 1},   {"1.10", "1.9", 1},
+        {"2.0", "10.0", -1},   {"1.0b1", "1.0", -1},
+        {"1.0b2", "1.0b1", 1}, {"1.0rc1", "1.0beta9", 1},
+        {"1.1", "1.b", 1},     {"2", "dev", 1},
+        {"1.0-1", "1.0", 1},   {"99999999999999999999999.0", "1.0", 1}, // past any integer type
     };
     for (const auto& [a, b, expected] : cases) {
         EXPECT_EQ(Appcast::compareVersions(a, b), expected) << a << " vs " << b;
@@ -125,16 +95,13 @@ class Updates : public testing::Test {
 protected:
     void SetUp() override {
         QSettings().remove("QuilloraFeedOverride");
-        info = std::make_unique<InfoIni>(QStringList{"CFBundleShortVersionString=1.4", "CFBundleVersion=140",
-                                                     "SUFeedURL=" + server.url("/appcast.xml")});
         serve("/appcast.xml", appcastFeed("150", "1.5"));
     }
-
     void serve(const QByteArray& path, const QByteArray& xml, int status = 200) {
-        server.setReply(path, {status, "application/rss+xml", xml, {}});
+        server.setReply(path, {status, xml});
     }
 
-    // A manager whose first check comes almost at once and whose events are recorded in order.
+    // A manager whose first check comes after `firstCheck`, its announcements recorded in order.
     std::unique_ptr<UpdateManager> makeManager(std::chrono::milliseconds firstCheck = 1ms,
                                                Updater::Schedule schedule = {}) {
         auto manager =
@@ -148,67 +115,26 @@ protected:
         manager->controller().setDialogs(&dialogs);
         return manager;
     }
-
     bool waitForRequests(qsizetype count) {
-        return waitUntil([&] { return server.requests().size() >= count; });
+        return waitUntil([&] { return server.requests.size() >= count; });
     }
 
     LocalHttpServer server;
-    std::unique_ptr<InfoIni> info;
+    std::unique_ptr<InfoIni> info = std::make_unique<InfoIni>(QStringList{
+        "CFBundleShortVersionString=1.4", "CFBundleVersion=140", "SUFeedURL=" + server.url("/appcast.xml")});
     QStringList events;
     FakeDialogs dialogs;
 };
 
-TEST_F(Updates, NewerReleaseIsPublishedThenAnnounced) {
-    auto manager = makeManager();
-    ASSERT_TRUE(waitUntil([&] { return !events.isEmpty(); }));
-    spin(50ms);
-    EXPECT_EQ(events, (QStringList{"available 1.5", "found 1.5 (published: 1.5)"}));
-    EXPECT_EQ(manager->availableVersion(), "1.5");
-    EXPECT_TRUE(dialogs.shown.isEmpty()); // a quiet check leaves the announcement to the application
-    EXPECT_EQ(server.requests().first().path, "/appcast.xml");
-
-    // The user chooses to update: the updater shows the waiting release without checking again. This feed
-    // offers no package for this system: the failure is shown and logged, and the session is over.
-    manager->controller().checkForUpdates();
-    EXPECT_EQ(dialogs.shown, QStringList{"update 1.5"});
-    EXPECT_EQ(events.size(), 2); // no second announcement
-    ASSERT_TRUE(dialogs.answerUpdate);
-    dialogs.answerUpdate(UpdateDialogs::Choice::install);
-    ASSERT_EQ(dialogs.shown.size(), 2);
-    EXPECT_TRUE(dialogs.shown[1].startsWith("install failed il feed non offre il pacchetto .deb"));
-    EXPECT_TRUE(logText().contains(" Installazione dell'aggiornamento non riuscita: il feed non offre"));
-    EXPECT_EQ(manager->availableVersion(), "");
-    EXPECT_EQ(events.last(), "available ");
-    EXPECT_EQ(server.requests().size(), 1);
-}
-
-TEST_F(Updates, TheSameVersionDoesNothingAndTheFeedOverrideIsHonoured) {
-    serve("/appcast.xml", appcastFeed("140", "1.4"));
-    const QString logBefore = logText();
-    auto manager = makeManager();
-    ASSERT_TRUE(waitUntil([&] { return logText().size() > logBefore.size(); }));
-    spin(30ms);
-    EXPECT_TRUE(events.isEmpty());
-
-    serve("/beta.xml", appcastFeed("160", "1.6 beta"));
-    QSettings().setValue("QuilloraFeedOverride", server.url("/beta.xml"));
-    manager = makeManager();
-    ASSERT_TRUE(waitUntil([&] { return events.size() == 2; }));
-    EXPECT_EQ(server.requests().last().path, "/beta.xml");
-}
-
-TEST_F(Updates, UserInitiatedCheckAnswersInADialog) {
+TEST_F(Updates, UserInitiatedCheckAnswersInADialogOnePerSession) {
     auto manager = makeManager(1h);
     manager->controller().checkForUpdates();
     ASSERT_TRUE(waitUntil([&] { return !dialogs.shown.isEmpty(); }));
     EXPECT_EQ(dialogs.shown, QStringList{"update 1.5"});
-    // Shown by the updater itself: published, but not for the application to announce.
-    EXPECT_EQ(events, QStringList{"available 1.5"});
-    // While the dialog waits for an answer the session stays open: no second check.
-    manager->controller().checkForUpdates();
-    spin(50ms);
-    EXPECT_EQ(server.requests().size(), 1);
+    EXPECT_EQ(events, QStringList{"available 1.5"}); // published, but the updater shows it itself
+    manager->controller().checkForUpdates();         // the dialog waits for an answer: no second check
+    runEventsFor(50ms);
+    EXPECT_EQ(server.requests.size(), 1);
     dialogs.answerUpdate(UpdateDialogs::Choice::later);
     EXPECT_EQ(manager->availableVersion(), "");
 
@@ -216,71 +142,71 @@ TEST_F(Updates, UserInitiatedCheckAnswersInADialog) {
     manager->controller().checkForUpdates();
     ASSERT_TRUE(waitUntil([&] { return dialogs.shown.size() == 2; }));
     EXPECT_EQ(dialogs.shown.last(), "up to date 1.4");
-
     serve("/appcast.xml", "", 503);
     manager->controller().checkForUpdates();
     ASSERT_TRUE(waitUntil([&] { return dialogs.shown.size() == 3; }));
     EXPECT_EQ(dialogs.shown.last(), "failed il server del feed ha risposto con lo stato 503");
     EXPECT_FALSE(manager->controller().sessionInProgress());
+
+    // An address that is neither https nor this machine is not used.
+    info = std::make_unique<InfoIni>(QStringList{"CFBundleVersion=140", "SUFeedURL=http://192.0.2.1/a.xml"});
+    manager->controller().checkForUpdates();
+    EXPECT_TRUE(dialogs.shown.last().startsWith("failed indirizzo del feed non utilizzabile"));
+    EXPECT_EQ(server.requests.size(), 3);
 }
 
-TEST_F(Updates, FeedAddressMustBeHttpsOrThisMachine) {
-    info = std::make_unique<InfoIni>(
-        QStringList{"CFBundleVersion=140", "SUFeedURL=http://192.0.2.1/appcast.xml"});
-    auto manager = makeManager(1h);
-    manager->controller().checkForUpdates();
-    ASSERT_EQ(dialogs.shown.size(), 1);
-    EXPECT_TRUE(dialogs.shown.first().startsWith("failed indirizzo del feed non utilizzabile"))
-        << dialogs.shown.first().toStdString();
-    EXPECT_TRUE(server.requests().isEmpty());
-
-    // A redirect that leaves this machine is not followed either.
-    info = std::make_unique<InfoIni>(
-        QStringList{"CFBundleVersion=140", "SUFeedURL=" + server.url("/moved.xml")});
-    server.setReply("/moved.xml", {302, "text/plain", "", {{"Location", "http://192.0.2.1/appcast.xml"}}});
-    manager->controller().checkForUpdates();
-    ASSERT_TRUE(waitUntil([&] { return dialogs.shown.size() == 2; }));
-    EXPECT_TRUE(dialogs.shown.last().contains("reindirizzamento")) << dialogs.shown.last().toStdString();
-}
-
-TEST_F(Updates, ScheduledChecksFollowTheWallClock) {
+// Quiet checks follow the wall clock: nothing for the installed version; a newer release is published,
+// then announced, once; a later one (here from the feed override) replaces it. Chosen from the menu, the
+// waiting release is shown without checking again, and its install's failure is shown and logged.
+TEST_F(Updates, ScheduledQuietChecksAnnounceEachNewReleaseOnce) {
+    serve("/appcast.xml", appcastFeed("140", "1.4"));
     QDateTime now = QDateTime::fromSecsSinceEpoch(1'800'000'000, Qt::UTC);
     Updater::Schedule schedule;
     schedule.pollInterval = 5ms;
     schedule.now = [&now] { return now; };
     auto manager = makeManager(1h, schedule);
-    spin(40ms);
-    EXPECT_TRUE(server.requests().isEmpty());
-
     now = now.addSecs(24 * 3600 - 60);
-    spin(40ms);
-    EXPECT_TRUE(server.requests().isEmpty());
-
+    runEventsFor(40ms);
+    EXPECT_TRUE(server.requests.isEmpty());
     now = now.addSecs(60);
     ASSERT_TRUE(waitForRequests(1));
-    ASSERT_TRUE(waitUntil([&] { return events.size() == 2; }));
-
-    // A later release replaces the one waiting; the same one is not announced again.
+    serve("/appcast.xml", appcastFeed("150", "1.5"));
     now = now.addSecs(24 * 3600);
-    ASSERT_TRUE(waitForRequests(2));
-    spin(30ms);
-    EXPECT_EQ(events.size(), 2);
-    serve("/appcast.xml", appcastFeed("151", "1.5.1"));
+    ASSERT_TRUE(waitUntil([&] { return events.size() == 2; }));
+    EXPECT_EQ(events, (QStringList{"available 1.5", "found 1.5 (published: 1.5)"}));
+    EXPECT_TRUE(dialogs.shown.isEmpty()); // a quiet check leaves the announcement to the application
     now = now.addSecs(24 * 3600);
     ASSERT_TRUE(waitForRequests(3));
+    runEventsFor(30ms);
+    EXPECT_EQ(events.size(), 2);
+    serve("/beta.xml", appcastFeed("151", "1.5.1"));
+    QSettings().setValue("QuilloraFeedOverride", server.url("/beta.xml"));
+    now = now.addSecs(24 * 3600);
     ASSERT_TRUE(waitUntil([&] { return events.size() == 4; }));
     EXPECT_EQ(events.mid(2), (QStringList{"available 1.5.1", "found 1.5.1 (published: 1.5.1)"}));
+    EXPECT_EQ(server.requests.last().path, "/beta.xml");
+
+    const LogSince log; // this feed offers no package for this system
+    manager->controller().checkForUpdates();
+    EXPECT_EQ(dialogs.shown, QStringList{"update 1.5.1"});
+    ASSERT_TRUE(dialogs.answerUpdate);
+    dialogs.answerUpdate(UpdateDialogs::Choice::install);
+    ASSERT_EQ(dialogs.shown.size(), 2);
+    EXPECT_TRUE(dialogs.shown[1].startsWith("install failed il feed non offre il pacchetto .deb"));
+    EXPECT_EQ(log.count("aggiornamento non riuscita: il feed non offre"), 1u);
+    EXPECT_EQ(events.mid(4), QStringList{"available "}); // withdrawn, not announced twice
+    EXPECT_EQ(server.requests.size(), 4);
 }
 
 TEST_F(Updates, AManagerGoneBeforeOrDuringItsCheckHearsNothingMore) {
     makeManager(30ms).reset();
-    spin(100ms);
-    EXPECT_TRUE(server.requests().isEmpty());
-    server.setReply("/appcast.xml", {200, "application/rss+xml", "", {}, true});
+    runEventsFor(100ms);
+    EXPECT_TRUE(server.requests.isEmpty());
+    server.setReply("/appcast.xml", {200, "", "", true});
     auto manager = makeManager();
     ASSERT_TRUE(waitForRequests(1));
     manager.reset();
-    spin(30ms);
+    runEventsFor(30ms);
     EXPECT_TRUE(events.isEmpty());
 }
 
