@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -224,7 +225,6 @@ TEST_F(HeadlessTest, aFinalRecordingThatCannotStartIsAnError) {
     expectSummaryOf(run, path("e.m4a"), {"ciclo1", "error", "file", "microphoneAllowed"});
     EXPECT_EQ(run.text("error"), tapRefused);
     EXPECT_EQ(run.text("ciclo1"), tapRefused);
-
 }
 
 TEST_F(HeadlessTest, aRecordingThatFailsOnItsWayEndsEarlyAndIsAnError) {
@@ -294,38 +294,40 @@ TEST_F(HeadlessTest, recordingsSummariesTracksReportAndLogAreTheOwnersOnly) {
     killed.waitForFinished();
     EXPECT_GT(decodeAudioFile(path("shared/k.m4a").toStdString()).seconds(), 0.0);
 
-    const std::vector<std::pair<QString, int>> expected{
-        {"Music", 0700},
-        {"Music/Quillora", 0700},
-        {named, 0600},
-        {named + ".json", 0600},
-        {"state", 0700},
-        {"state/Quillora", 0700},
-        {"state/Quillora/quillora.log", 0600},
-        {"shared", 0755},
-        {"shared/b.m4a", 0600},
-        {"shared/b.m4a.json", 0600},
-        {"shared/tracks", 0700},
-        {"shared/tracks/b", 0700},
-        {"shared/tracks/b/mic.wav", 0600},
-        {"shared/tracks/b/system.wav", 0600},
-        {"shared/report.txt", 0600},
-        {"shared/k.m4a", 0600},
-    };
-    QStringList listed;
-    for (const auto& [name, mode] : expected) {
-        EXPECT_EQ(modeOf(path(name)), QString::number(mode, 8).toStdString()) << name.toStdString();
-        listed << name;
-    }
-    // Nothing else was left behind (no cycle, no temporary file of a rewrite, no second copy).
-    for (const QString& top : {QStringLiteral("Music"), QStringLiteral("shared")}) {
+    // Everything the runs made, and nothing else (no cycle, no temporary file of a rewrite, no second copy):
+    // files 0600, folders 0700, the shared folder as it was.
+    QStringList made{"Music",
+                     "Music/Quillora",
+                     named,
+                     named + ".json",
+                     "state",
+                     "state/Quillora",
+                     "state/Quillora/quillora.log",
+                     "shared/b.m4a",
+                     "shared/b.m4a.json",
+                     "shared/tracks",
+                     "shared/tracks/b",
+                     "shared/tracks/b/mic.wav",
+                     "shared/tracks/b/system.wav",
+                     "shared/report.txt",
+                     "shared/k.m4a"};
+    QStringList found;
+    for (const QString& top : {QStringLiteral("Music"), QStringLiteral("state"), QStringLiteral("shared")}) {
+        found << top;
+        EXPECT_EQ(modeOf(path(top)), top == "shared" ? "755" : "700") << top.toStdString();
         QDirIterator entries(path(top), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
                              QDirIterator::Subdirectories);
         while (entries.hasNext()) {
             const QString name = QDir(home.path()).relativeFilePath(entries.next());
-            EXPECT_TRUE(listed.contains(name)) << "unexpected " << name.toStdString();
+            found << name;
+            EXPECT_EQ(modeOf(path(name)), QFileInfo(path(name)).isDir() ? "700" : "600")
+                << name.toStdString();
         }
     }
+    made << "shared";
+    made.sort();
+    found.sort();
+    EXPECT_EQ(found, made);
 }
 
 TEST_F(HeadlessTest, fileSystemFailuresAreToldInItalianWithThePath) {
