@@ -23,7 +23,7 @@ test: build
 # The same suite under AddressSanitizer + UndefinedBehaviorSanitizer, with each fuzz target replaying its
 # stored corpus, and the engine's threads under ThreadSanitizer, each in its own build folder. The
 # AddressSanitizer build uses clang, which instruments for both sanitizers in half GCC's time and builds
-# the fuzz targets; it precompiles the common headers (QUILLORA_PCH). Warnings are checked by `make test`:
+# the fuzz targets. Both precompile the common headers (QUILLORA_PCH). Warnings are checked by `make test`:
 # instrumented code makes compilers report spurious ones. Leak checking is on; the suppression files name
 # only third-party frames.
 .PHONY: test-asan test-tsan
@@ -45,7 +45,7 @@ test-asan: deps
 	cd build-asan && env $(ASAN_ENV) ctest --output-on-failure -j $(JOBS)
 
 test-tsan: deps
-	cmake -S . -B build-tsan -G Ninja -DQUILLORA_SANITIZE=thread -DQUILLORA_BUILD_BENCH=OFF
+	cmake -S . -B build-tsan -G Ninja -DQUILLORA_SANITIZE=thread -DQUILLORA_BUILD_BENCH=OFF -DQUILLORA_PCH=ON
 	cmake --build build-tsan -j $(JOBS) --target $(TSAN_TARGETS)
 	cd build-tsan && env $(TSAN_ENV) ctest --output-on-failure -j $(JOBS) -L 'engine|media'
 

@@ -208,7 +208,7 @@ TEST_F(HeadlessTest, anInterruptEndsTheWaitAndFinishesLikeANormalEnd) {
         const auto sent = std::chrono::steady_clock::now();
         ::kill(static_cast<pid_t>(process.processId()), signal);
         const Outcome run = collect(process, 10s);
-        EXPECT_LT(std::chrono::steady_clock::now() - sent, 3s);
+        EXPECT_LT(std::chrono::steady_clock::now() - sent, 6s); // a 60 s recording, and sanitizers are slow
         EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
         expectSummaryOf(run, recording, summaryKeys);
         EXPECT_GE(run.number("wallSeconds"), 0.3); // the timer starts a little after the file appears
