@@ -24,12 +24,11 @@ using namespace std::chrono_literals;
 constexpr uint32_t kQuantum = 1024; // the sandbox forces it
 constexpr std::size_t kBlocks = 60, kSettled = 15, kChannels = 5;
 
-// The channels of every stream, one after the other, and the allocations of the real-time thread, kept in
-// memory reserved up front so that the IO block itself never allocates.
+// The channels of every stream one after the other (microphone, first tap, second tap) and the real-time
+// thread's allocations, in memory reserved up front so that the IO block itself never allocates.
 struct Captured {
     std::vector<float> samples[kChannels];
     uint64_t allocations[kBlocks] = {};
-    std::size_t frames = 0;
     std::thread::id thread;
     std::atomic<std::size_t> count{0};
 
@@ -45,24 +44,22 @@ struct Captured {
         }
         thread = std::this_thread::get_id();
         allocations[index] = allocationsOnThisThread();
-        std::size_t channel = 0;
-        for (uint32_t b = 0; b < input.mNumberBuffers; ++b) {
+        for (uint32_t b = 0, channel = 0; b < input.mNumberBuffers; ++b) {
             const AudioBuffer& buffer = input.mBuffers[b];
-            const auto* data = static_cast<const float*>(buffer.mData);
-            const std::size_t n = std::min<std::size_t>(
-                buffer.mDataByteSize / (buffer.mNumberChannels * sizeof(float)), kQuantum);
+            const std::size_t n =
+                std::min<std::size_t>(buffer.mDataByteSize / (buffer.mNumberChannels * 4), kQuantum);
             for (uint32_t c = 0; c < buffer.mNumberChannels && channel < kChannels; ++c, ++channel) {
                 for (std::size_t i = 0; i < n; ++i) {
-                    samples[channel][frames + i] = data[i * buffer.mNumberChannels + c];
+                    samples[channel][index * kQuantum + i] =
+                        static_cast<const float*>(buffer.mData)[i * buffer.mNumberChannels + c];
                 }
             }
         }
-        frames += kQuantum;
         count.store(index + 1, std::memory_order_release);
     }
-    double amplitude(std::size_t channel, double frequency) const {
-        const std::size_t begin = kSettled * kQuantum; // the links form within ~100 ms
-        return toneAmplitude(samples[channel], begin, frames - begin, frequency, 48000);
+    double amplitude(std::size_t channel, double frequency) const { // the links form within ~100 ms
+        return toneAmplitude(samples[channel], kSettled * kQuantum, (kBlocks - kSettled) * kQuantum,
+                             frequency, 48000);
     }
 };
 
@@ -73,11 +70,8 @@ TEST(PipeWireBackend, deliversTheMicrophoneAndEachTapWithoutAllocatingAndLeavesO
     AudioHardware& hardware = AudioHardware::shared();
 
     // Led by the microphone; the first tap leaves out the 2000 Hz player, the second takes everything.
-    AggregateDeviceDescription description;
-    description.uid = "com.tandrevel.quillora.aggregate.test";
-    description.isPrivate = true;
-    description.master = "mic1";
-    description.subdevices.push_back({"mic1"});
+    AggregateDeviceDescription description{
+        {}, "com.tandrevel.quillora.aggregate.test", true, {}, {}, {}, "mic1", {{"mic1"}}};
     std::vector<AudioObjectID> taps;
     int number = 0;
     for (auto exclusion : {std::vector<AudioObjectID>{CoreAudio::processObject(excluded.pid())},
