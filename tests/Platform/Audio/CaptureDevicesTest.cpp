@@ -8,15 +8,7 @@
 
 namespace {
 
-class CaptureDevicesTest : public SimulatedAudioTest {
-protected:
-    void SetUp() override {
-        SimulatedAudioTest::SetUp();
-        speakers = addOutput("Altoparlanti", "speakers");
-    }
-
-    AudioObjectID speakers = kAudioObjectUnknown;
-};
+using CaptureDevicesTest = SimulatedAudioTest;
 
 TEST_F(CaptureDevicesTest, TapIsPrivateStereoAndExcludesOwnProcessWhateverItsLookupGives) {
     const SystemAudioTap tap;
@@ -77,6 +69,7 @@ TEST_F(CaptureDevicesTest, theLeadingDeviceAndTheStreamLayout) {
         {"unreadable microphone uid", {1}, Default::output, uid, normal, {2}, 0, usb, {}},
         {"unreadable microphone name", {1}, Default::output, name, normal, {1, 2}, 1, unknown, "usb-mic"},
     };
+    const AudioObjectID speakers = addOutput("Altoparlanti", "speakers");
     const SystemAudioTap tap;
     std::set<std::string> uids;
     for (const Case& c : cases) {
@@ -113,16 +106,12 @@ TEST_F(CaptureDevicesTest, theLeadingDeviceAndTheStreamLayout) {
         EXPECT_EQ(aggregate.deviceID(), sim->lastAggregate());
         const AggregateDeviceDescription description = sim->aggregateRequests().back();
         EXPECT_EQ(description.master, c.master);
-        EXPECT_EQ(description.subdevices.size(), c.master ? 1u : 0u);
-        if (c.master) {
-            EXPECT_EQ(description.subdevices[0].uid, c.master);
-        }
-        EXPECT_TRUE(description.isPrivate);
-        EXPECT_EQ(description.stacked, std::optional<bool>(false));
-        EXPECT_EQ(description.tapAutoStart, std::optional<bool>(false));
+        ASSERT_EQ(description.subdevices.size(), c.master ? 1u : 0u);
+        EXPECT_EQ(c.master ? description.subdevices[0].uid : "", c.master.value_or(""));
+        EXPECT_TRUE(description.isPrivate && description.stacked == false &&
+                    description.tapAutoStart == false);
         ASSERT_EQ(description.taps.size(), 1u);
-        EXPECT_EQ(description.taps[0].uid, tap.uid());
-        EXPECT_TRUE(description.taps[0].drift);
+        EXPECT_TRUE(description.taps[0].uid == tap.uid() && description.taps[0].drift);
         // Every aggregate gets its own identifier, so a rebuild never collides with the previous one.
         EXPECT_TRUE(uids.insert(description.uid).second);
         if (mic) {
