@@ -20,8 +20,7 @@ namespace {
 // by chance.
 constexpr double kCombTone = 937.5;
 
-// How a run of the `quillora` program ended: its exit status (-1 if it crashed or hung), the summary it
-// printed, and the recording decoded.
+// How a run of `quillora` ended: its exit status (-1 if it crashed or hung), its summary, the recording.
 struct Recording {
     int exitCode = -1;
     QByteArray output;
@@ -88,8 +87,7 @@ TEST_F(RecordingEndToEnd, VoiceInTheCentreCallOnItsSidesThroughAnUnplugAndAMoveT
         << recording.diagnostics();
     EXPECT_EQ(log.count("Microfono cambiato: mic2"), 1u) << log.text();
     ASSERT_GE(recording.audio.seconds(), 5.5);
-    // Before: the voice the same on both sides, the call on its own sides. The levels are compared, not
-    // measured: a player starved by a loaded machine leaves short gaps, on every side alike.
+    // Before: the voice alike on both sides, the call on its own (a loaded machine's gaps hit all sides).
     const double voice = recording.amplitude(0, 0.75, 440);
     EXPECT_GT(voice, 0.1);
     EXPECT_NEAR(recording.amplitude(1, 0.75, 440) / voice, 1.0, 0.05);
@@ -98,8 +96,7 @@ TEST_F(RecordingEndToEnd, VoiceInTheCentreCallOnItsSidesThroughAnUnplugAndAMoveT
         EXPECT_LT(recording.amplitude(side, 0.75, side == 0 ? 1500 : 1000), 0.01) << side;
     }
     // After: the second microphone; on the mono speaker the player's ports are rebuilt and the mixed-down
-    // call reaches both sides (a player starved by a loaded machine can leave short gaps, hence "clearly
-    // present" rather than an exact level).
+    // call reaches both sides.
     EXPECT_GT(recording.amplitude(0, 4.5, 660), 0.1);
     EXPECT_LT(recording.amplitude(0, 4.5, 440), 0.01);
     for (const int side : {0, 1}) {
@@ -115,9 +112,8 @@ TEST_F(RecordingEndToEnd, SilenceIsRecordedAsSilenceForTheWholeTime) {
     }
     const Recording recording = record(4);
     EXPECT_EQ(recording.text("microphone"), "nessuno");
-    // Every captured block is in the file, and the capture ran at the graph rate all along (a start-up
-    // delay and the cycles the graph itself lost on a loaded machine, which the program reports, are
-    // allowed for; a wrong rate or blocks lost on our side would be far more).
+    // Every captured block is in the file, at the graph rate all along (but for a start-up delay and the
+    // cycles the graph itself lost, which the program reports).
     const double lost = recording.text("lostCycles").toDouble() * 1024 / 48000;
     EXPECT_NEAR(recording.audio.seconds(), recording.text("seconds").toDouble(), 0.03);
     EXPECT_NEAR(recording.audio.seconds() + lost, recording.text("wallSeconds").toDouble(), 0.25);
@@ -180,15 +176,13 @@ TEST_F(RecordingEndToEnd, KeepsPitchAndLengthWhateverRateTheGraphRuns) {
         EXPECT_NE(diagnostics.find(c.startRate), std::string::npos) << diagnostics;
         EXPECT_EQ(log.count("Frequenza della cattura cambiata: 48000 -> 44100 Hz"), c.switchTo ? 1u : 0u)
             << log.text();
-        // As long as the call, but for the cycles the graph itself lost on a loaded machine (the program
-        // reports them), and the last AAC frame padded to its full 1024 samples.
+        // As long as the call, but for the cycles the graph lost and the last AAC frame's padding.
         const double wall = recording.text("wallSeconds").toDouble();
         const double lost = std::stod(diagnostics.substr(diagnostics.find("lostCycles=") + 11)) * 1024 /
                             std::stod(diagnostics.substr(diagnostics.find("rate=") + 5));
         EXPECT_NEAR(recording.audio.seconds() - 1024.0 / 48000 + lost, wall, wall * 0.01) << diagnostics;
-        // The pitch, away from the start and on both sides of a switch: a tone 1 Hz off would cancel itself
-        // out over the second measured. The level only has to stand out: links that form late and a player
-        // that stutters on a loaded machine lower it, they do not move the pitch.
+        // The pitch on both sides of a switch: a tone 1 Hz off cancels itself out over the second measured
+        // (late links and a stuttering player lower the level, they do not move the pitch).
         for (const double from : {0.5, 2.5}) {
             EXPECT_GT(recording.amplitude(0, from, 1000), 0.05) << "from " << from << " s";
         }
