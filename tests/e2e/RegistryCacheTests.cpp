@@ -15,9 +15,9 @@ using namespace PipeWireBackend;
 namespace {
 
 // Feeds a cache as the connection does (serials grow like the server's), from statements split by ';':
-//   source|sink|capture|playback|ours|node ID [NAME|mono]: a microphone (capture port ID+1), a speaker
-//     (ID+1, ID+2, monitors ID+3, ID+4), an application's capture (ID+1) or stereo playback (ID+1, ID+2;
-//     `mono`: ID+1), our capture node (in_MONO, in_FL, in_FR at ID+1…), a node with the given keys only
+//   source|sink|capture|playback|mono|ours|node ID [NAME]: a microphone (capture port ID+1), a speaker
+//     (ID+1, ID+2, monitors ID+3, ID+4), an application's capture (ID+1), stereo (ID+1, ID+2) or mono
+//     (ID+1) playback, our capture node (in_MONO, in_FL, in_FR at ID+1…), a node with the given keys only
 //   port ID NODE in|out CHANNEL [monitor];  link OUTPORT INPORT;  client ID;  remove ID
 //   metadata ID NAME [subject=N]: KEY=VALUE sets a key, a lone KEY removes it
 // Other words are KEY=VALUE properties (class, client, group, pid: media.class, client.id, node.link-group,
@@ -69,13 +69,11 @@ private:
             port(id, plain.at(0), id, plain.at(1), plain.at(2), plain.size() > 3);
         } else if (kind == "link") {
             const auto node = [&](const std::string& port) {
-                return std::to_string(cache.port(static_cast<uint32_t>(std::stoul(port)))->nodeId);
+                return std::to_string(cache.port(std::stoul(port))->nodeId);
             };
-            cache.globalAdded(nextLink_++, GlobalType::link, serial,
-                              {{"link.output.node", node(words[1])},
-                               {"link.output.port", words[1]},
-                               {"link.input.node", node(plain.at(0))},
-                               {"link.input.port", plain.at(0)}});
+            Properties link{{"link.output.node", node(words[1])}, {"link.output.port", words[1]}};
+            link.insert({{"link.input.node", node(plain.at(0))}, {"link.input.port", plain.at(0)}});
+            cache.globalAdded(nextLink_++, GlobalType::link, serial, link);
         } else if (kind == "client") {
             cache.globalAdded(id, GlobalType::client, serial, {});
             cache.clientInfo(id, serial, props);
@@ -99,13 +97,11 @@ private:
             {"sink", {"Audio/Sink", {"in FL", "in FR", "monitor FL", "monitor FR"}}},
             {"capture", {"Stream/Input/Audio", {"in MONO"}}},
             {"playback", {"Stream/Output/Audio", {"out FL", "out FR"}}},
+            {"mono", {"Stream/Output/Audio", {"out MONO"}}},
             {"ours", {"Stream/Input/Audio", {"in MONO", "in FL", "in FR"}}},
             {"node", {"", {}}}};
-        std::vector<std::string> ports =
-            name == "mono" ? std::vector<std::string>{"out MONO"} : kinds.at(kind).second;
-        name = kind == "ours" ? "quillora-capture" : name == "mono" ? "" : name;
         if (kind == "ours") {
-            cache.addOwnNodeName(name);
+            cache.addOwnNodeName(name = "quillora-capture");
         }
         props.try_emplace("media.class", kinds.at(kind).first);
         if (!name.empty()) {
@@ -114,10 +110,9 @@ private:
         props["object.serial"] = std::to_string(serial);
         cache.globalAdded(id, GlobalType::node, serial, props);
         const bool runs = state.empty() ? props["media.class"].starts_with("Stream/") : state == "running";
-        cache.nodeInfo(id, serial, &props,
-                       runs              ? NodeState::running
-                       : state == "idle" ? NodeState::idle
-                                         : NodeState::suspended);
+        const NodeState idle = state == "idle" ? NodeState::idle : NodeState::suspended;
+        cache.nodeInfo(id, serial, &props, runs ? NodeState::running : idle);
+        const std::vector<std::string>& ports = kinds.at(kind).second;
         for (uint32_t i = 0; i < ports.size(); ++i) {
             const std::string direction = ports[i].substr(0, ports[i].find(' '));
             port(id + 1 + i, std::to_string(id), i, direction == "monitor" ? "out" : direction,
@@ -321,8 +316,7 @@ TEST(PipeWireCaptureRouting, LinksTheLeadingDeviceIntoTheFirstInputsAndEachChann
     };
     const std::vector<Case> cases = {
         {"the microphone first; a stereo player on its sides, a mono one on both",
-         "ours 90; source 40 mic1; playback 20 pid=1001; playback 30 pid=1001 mono",
-         "21>92 22>93 31>92 31>93 41>91"},
+         "ours 90; source 40 mic1; playback 20 pid=1001; mono 30 pid=1001", "21>92 22>93 31>92 31>93 41>91"},
         {"ports rebuilt for a surround device: fronts, rears and sides to their side, centre to both, no LFE",
          "ours 90; playback 20 pid=1001; remove 21; remove 22; "
          "port 23 20 out FL; port 24 20 out FR; port 25 20 out LFE; port 26 20 out RL; port 27 20 out SR; "
@@ -330,7 +324,7 @@ TEST(PipeWireCaptureRouting, LinksTheLeadingDeviceIntoTheFirstInputsAndEachChann
          "23>92 24>93 26>92 27>93 28>92 28>93"},
         {"a virtual microphone leads through its monitor-flagged capture port; its player is no application",
          "ours 90; node 40 class=Audio/Source/Virtual node.name=vmic; port 41 40 in MONO; "
-         "port 42 40 out MONO monitor; playback 20 pid=1001 mono; link 21 41",
+         "port 42 40 out MONO monitor; mono 20 pid=1001; link 21 41",
          "42>91",
          {.leading = "vmic"}},
         {"our capture node not there yet: nothing", "source 40 mic1; playback 20 pid=1001", ""},
