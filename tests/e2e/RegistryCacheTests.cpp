@@ -144,6 +144,17 @@ std::string describe(const std::optional<DeviceView>& device) {
            (device->running ? "running" : "suspended");
 }
 
+struct Plan {
+    std::set<int32_t> pids = {}; // left out, or the only ones with includeOnly
+    bool includeOnly = false;
+    std::string leading = "mic1";
+};
+
+std::set<PortPair> links(const Graph& graph, const Plan& plan) {
+    return planCaptureLinks(
+        graph.cache, {90, plan.leading, {"in_MONO"}, {{plan.includeOnly, plan.pids, "in_FL", "in_FR"}}});
+}
+
 } // namespace
 
 TEST(PipeWireCacheDevices, NameStreamsRateAndStateAsTheEngineReadsThem) {
@@ -289,23 +300,6 @@ TEST(PipeWireCacheProcesses, CapturingProcessesTheirIdentifiersAndWhetherTheyRea
     EXPECT_EQ(graph.cache.processObject(0), kAudioObjectUnknown);
     EXPECT_EQ(graph.cache.processObject(-5), kAudioObjectUnknown);
 }
-
-// ----- routing -----
-
-namespace {
-
-struct Plan {
-    std::set<int32_t> pids = {}; // left out, or the only ones with includeOnly
-    bool includeOnly = false;
-    std::string leading = "mic1";
-};
-
-std::set<PortPair> links(const Graph& graph, const Plan& plan) {
-    return planCaptureLinks(
-        graph.cache, {90, plan.leading, {"in_MONO"}, {{plan.includeOnly, plan.pids, "in_FL", "in_FR"}}});
-}
-
-} // namespace
 
 TEST(PipeWireCaptureRouting, LinksTheLeadingDeviceIntoTheFirstInputsAndEachChannelToItsSide) {
     struct Case {

@@ -80,11 +80,7 @@ TEST_F(CaptureDevicesTest, theLeadingDeviceAndTheStreamLayout) {
         if (c.output == Default::unreadable) {
             sim->setPropertyFailure(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice);
         } else if (c.output == Default::headset) {
-            SimulatedAudioHardware::DeviceConfig headset;
-            headset.uid = "headset";
-            headset.inputStreams = {1};
-            headset.outputStreams = {2};
-            sim->setDefaultOutput(sim->addDevice(headset));
+            sim->setDefaultOutput(sim->addDevice({"Cuffie", "headset", {1}, {2}, 48000, {}, {}}));
         }
         std::optional<AudioObjectID> mic;
         if (!c.mic.empty()) {
