@@ -122,7 +122,7 @@ TEST(PipeWireBackend, deliversTheMicrophoneAndEachTapWithoutAllocatingAndLeavesO
     EXPECT_TRUE(sandbox(node).empty());
 }
 
-// Every process running audio input, as the engine sees it: pid → identifier.
+// Every process running audio input, as the engine sees it.
 std::map<int32_t, std::string> microphoneUsers() {
     std::map<int32_t, std::string> users;
     for (const MicrophoneClient& client : CallDetector::microphoneClients()) {
@@ -149,16 +149,14 @@ TEST(CallDetection, NamesTheMicrophoneRecordersAndLeavesOutMonitorsLoopbacksAndO
     const std::string module = shell("pactl load-module module-loopback source=mic1 sink=spk1");
     ASSERT_FALSE(module.empty());
     const SandboxProcess native("record-mic mic1 " + (folder / "native.wav").string());
-    // A PulseAudio client with only a name: libpulse also reports the executable ("pacat", which parecord
-    // is a link to), and the executable comes first. The other states an application id, as sandboxed and
-    // well-behaved applications do.
+    // PulseAudio clients with a name only (libpulse also reports the executable, "pacat", which comes
+    // first) and with an application id, as sandboxed applications state.
     SandboxProcess named("spawn named parecord --client-name=Softphone " + (folder / "named.wav").string());
     SandboxProcess identified("spawn identified env PULSE_PROP=application.id=org.example.Softphone parecord "
                               "--client-name=Softphone " +
                               (folder / "identified.wav").string());
-    // The loopback's capture stream does use the microphone, under the protocol server's pid (not the
-    // PulseAudio clients' pid). The monitor recorder has a capture stream, but not of a microphone. The
-    // backend hides our own nodes: the pid filter is not what keeps us out.
+    // The loopback reads the microphone under the protocol server's pid; the monitor recorder reads no
+    // microphone; our own nodes are hidden by the backend (the pid filter is not what keeps us out).
     const int32_t pulseServer = std::stoi(sandbox("daemon-pid pipewire-pulse"));
     const std::map<int32_t, std::string> expected{{native.pid(), "pw-cat"},
                                                   {named.pid(), "pacat"},
