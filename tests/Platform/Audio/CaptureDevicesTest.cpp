@@ -16,13 +16,11 @@ TEST_F(CaptureDevicesTest, TapIsPrivateStereoAndExcludesOwnProcessWhateverItsLoo
     const CATapDescription description = sim->tapRequests().back();
     const AudioObjectID own = CoreAudio::processObject(static_cast<int32_t>(getpid()));
     EXPECT_EQ(description.processes, std::vector<AudioObjectID>{own});
-    EXPECT_TRUE(description.exclusive && description.mixdownStereo && description.isPrivate);
-    EXPECT_EQ(description.muteBehavior, CATapDescription::unmuted);
+    EXPECT_TRUE(description.exclusive && description.mixdownStereo && description.isPrivate &&
+                description.muteBehavior == CATapDescription::unmuted);
     EXPECT_EQ(tap.uid(), description.uuid);
     const auto format = tap.format();
-    ASSERT_TRUE(format.has_value());
-    EXPECT_EQ(format->mSampleRate, 48000.0);
-    EXPECT_EQ(format->mChannelsPerFrame, 2u);
+    EXPECT_TRUE(format && format->mSampleRate == 48000 && format->mChannelsPerFrame == 2);
     sim->setPropertyFailure(tap.tapID(), kAudioTapPropertyFormat);
     EXPECT_FALSE(tap.format().has_value());
 
