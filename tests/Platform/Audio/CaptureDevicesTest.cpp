@@ -1,4 +1,5 @@
 #include "QuilloraCore/AggregateDevice.h"
+#include "QuilloraCore/CallDetector.h"
 #include "QuilloraCore/CoreAudioHelpers.h"
 #include "QuilloraCore/SystemAudioTap.h"
 #include "SimulatedTestSupport.h"
@@ -8,7 +9,9 @@
 
 namespace {
 
+using namespace std::chrono_literals;
 using CaptureDevicesTest = SimulatedAudioTest;
+using MicrophoneClientsTest = SimulatedAudioTest;
 
 TEST_F(CaptureDevicesTest, TapIsPrivateStereoAndExcludesOwnProcessWhateverItsLookupGives) {
     const SystemAudioTap tap;
@@ -89,10 +92,8 @@ TEST_F(CaptureDevicesTest, theLeadingDeviceAndTheStreamLayout) {
         }
         const auto started = std::chrono::steady_clock::now();
         const AggregateDevice aggregate(tap, mic);
-        if (!c.behavior.tapStreamDelay) {
-            EXPECT_GE(std::chrono::steady_clock::now() - started,
-                      std::chrono::milliseconds(950)); // 20 × 50 ms
-        }
+        // Tap streams that never appear are waited for 20 × 50 ms.
+        EXPECT_TRUE(c.behavior.tapStreamDelay || std::chrono::steady_clock::now() - started >= 950ms);
         EXPECT_EQ(aggregate.streamChannels(), c.streams);
         EXPECT_EQ(aggregate.leadingStreamCount(), c.leading);
         EXPECT_EQ(aggregate.leadingStreamsAreMicrophone(), mic.has_value());
@@ -114,6 +115,23 @@ TEST_F(CaptureDevicesTest, theLeadingDeviceAndTheStreamLayout) {
     }
     EXPECT_EQ(sim->liveAggregateCount(), cases.size()) << "neither wrapper destroys what it created";
     EXPECT_EQ(sim->liveTapCount(), 1u);
+}
+
+TEST_F(MicrophoneClientsTest, ListsProcessesRunningInputInListOrderWithDefaultsForWhatIsUnreadable) {
+    EXPECT_TRUE(CallDetector::microphoneClients().empty()) << "our own process is listed, but not capturing";
+    sim->addProcess(100, "com.example.Chat", true);
+    sim->addProcess(200, "com.example.Music", false);
+    sim->addProcess(300, std::nullopt, true);
+    sim->setPropertyFailure(sim->addProcess(400, "com.example.Chat", true), kAudioProcessPropertyPID);
+    sim->setPropertyFailure(sim->addProcess(500, "com.example.Meet", true), kAudioProcessPropertyBundleID);
+    sim->setPropertyFailure(sim->addProcess(600, "com.example.Other", true),
+                            kAudioProcessPropertyIsRunningInput);
+    const std::vector<MicrophoneClient> expected{
+        {100, "com.example.Chat"}, {300, ""}, {0, "com.example.Chat"}, {500, ""}};
+    EXPECT_EQ(CallDetector::microphoneClients(), expected);
+
+    sim->setPropertyFailure(kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList);
+    EXPECT_TRUE(CallDetector::microphoneClients().empty());
 }
 
 } // namespace
