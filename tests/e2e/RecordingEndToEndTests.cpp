@@ -11,6 +11,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <thread>
+#include <tuple>
 
 using namespace std::chrono_literals;
 
@@ -142,36 +143,32 @@ TEST_F(RecordingEndToEnd, ProbeRunsEveryCaptureItTriesOnTheServer) {
 }
 
 TEST_F(RecordingEndToEnd, KeepsPitchAndLengthWhateverRateTheGraphRuns) {
-    struct Case {
-        const char* graph;
-        int playerRate;
-        const char* force;     // clock.force-rate before the recording
-        const char* startRate; // what the diagnostics must report
-        const char* switchTo;  // clock.force-rate from 2 s on, or nullptr
-    };
-    const std::vector<Case> cases = {
+    // The graph, the player's rate, clock.force-rate before the recording, the rate the diagnostics report,
+    // clock.force-rate from 2 s on (nullptr: none).
+    const std::tuple<const char*, int, const char*, const char*, const char*> cases[] = {
         {"44.1 kHz player alone, 44.1 and 48 kHz allowed", 44100, "0", "rate=44100.0", nullptr},
         {"96 kHz forced", 48000, "96000", "rate=96000.0", nullptr},
         {"48 kHz, then 44.1 kHz from 2 s on", 48000, "0", "rate=48000.0", "44100"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.graph);
+    for (const auto& [graph, playerRate, force, startRate, switchTo] : cases) {
+        SCOPED_TRACE(graph);
         settings("clock.allowed-rates", "[ 44100 48000 ]");
-        settings("clock.force-rate", c.force);
-        const SandboxProcess far("play spk1 1000 600 far-end 0.3 " + std::to_string(c.playerRate));
+        settings("clock.force-rate", force);
+        const SandboxProcess far("play spk1 1000 600 far-end 0.3 " + std::to_string(playerRate));
         const LogSince log;
         std::this_thread::sleep_for(300ms); // the graph settles on its rate
+        const char* later = switchTo;       // (clang 14 cannot capture a structured binding)
         const Recording recording = record(4, [&] {
-            if (c.switchTo != nullptr) {
+            if (later != nullptr) {
                 std::this_thread::sleep_for(2s);
-                settings("clock.force-rate", c.switchTo);
+                settings("clock.force-rate", later);
             }
         });
         settings("clock.force-rate", "0");
         settings("clock.allowed-rates", "[ 48000 ]");
         const std::string diagnostics = recording.diagnostics();
-        EXPECT_NE(diagnostics.find(c.startRate), std::string::npos) << diagnostics;
-        EXPECT_EQ(log.count("Frequenza della cattura cambiata: 48000 -> 44100 Hz"), c.switchTo ? 1u : 0u)
+        EXPECT_NE(diagnostics.find(startRate), std::string::npos) << diagnostics;
+        EXPECT_EQ(log.count("Frequenza della cattura cambiata: 48000 -> 44100 Hz"), switchTo ? 1u : 0u)
             << log.text();
         // As long as the call, but for the cycles the graph lost and the last AAC frame's padding.
         const double wall = recording.text("wallSeconds").toDouble();
