@@ -185,12 +185,8 @@ TEST_F(MediaFileTest, AFailedRewriteLeavesTheRecordingUntouchedAndNoTemporaryFil
         EXPECT_FALSE(error.empty());
         EXPECT_EQ(readBytes(path), before);
     }
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"fragmented.m4a", "garbage.m4a", "source.m4a"}));
+    // The three files, nothing else.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 3);
 }
 
 TEST_F(MediaFileTest, WavHeaderDescribesEveryWriteBeforeTheFileIsClosedAndBecomesRf64PastThirtyTwoBits) {
