@@ -20,7 +20,7 @@ namespace {
 //     (ID+1) playback, our capture node (in_MONO, in_FL, in_FR at ID+1…), a node with the given keys only
 //   port ID NODE in|out CHANNEL [monitor];  link OUTPORT INPORT;  client ID;  remove ID
 //   metadata ID NAME [subject=N]: KEY=VALUE sets a key, a lone KEY removes it
-// Other words are KEY=VALUE properties (class, client, group, pid: media.class, client.id, node.link-group,
+// Other words are properties (class, client, group, pid: media.class, client.id, node.link-group,
 // application.process.id); state=idle|running sets a node's state (else streams run, devices are suspended).
 class Graph {
 public:
@@ -59,18 +59,14 @@ private:
                 props[aliases.contains(key) ? aliases.at(key) : key] = words[w].substr(equals + 1);
             }
         }
-        const auto take = [&](const char* key) {
-            return props.contains(key) ? props.extract(key).mapped() : "";
-        };
+        const auto take = [&](const char* k) { return props.contains(k) ? props.extract(k).mapped() : ""; };
         const uint64_t serial = nextSerial_++;
         if (kind == "remove") {
             cache.globalRemoved(id);
         } else if (kind == "port") {
             port(id, plain.at(0), id, plain.at(1), plain.at(2), plain.size() > 3);
         } else if (kind == "link") {
-            const auto node = [&](const std::string& port) {
-                return std::to_string(cache.port(std::stoul(port))->nodeId);
-            };
+            const auto node = [&](auto p) { return std::to_string(cache.port(std::stoul(p))->nodeId); };
             Properties link{{"link.output.node", node(words[1])}, {"link.output.port", words[1]}};
             link.insert({{"link.input.node", node(plain.at(0))}, {"link.input.port", plain.at(0)}});
             cache.globalAdded(nextLink_++, GlobalType::link, serial, link);
