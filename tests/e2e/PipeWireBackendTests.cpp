@@ -4,11 +4,9 @@
 #include "AllocationCounter.h"
 #include "MediaTestSupport.h"
 #include "Platform/Audio/PipeWire/PipeWireAudioHardware.h"
-#include "QuilloraCore/AggregateDevice.h"
 #include "QuilloraCore/CallDetector.h"
 #include "QuilloraCore/CallRecorder.h"
 #include "QuilloraCore/CoreAudioHelpers.h"
-#include "QuilloraCore/SystemAudioTap.h"
 #include "SandboxSupport.h"
 
 #include <atomic>
@@ -73,11 +71,10 @@ TEST(PipeWireBackend, deliversTheMicrophoneAndEachTapWithoutAllocatingAndLeavesO
     AggregateDeviceDescription description{
         {}, "com.tandrevel.quillora.aggregate.test", true, {}, {}, {}, "mic1", {{"mic1"}}};
     std::vector<AudioObjectID> taps;
-    int number = 0;
     for (auto exclusion : {std::vector<AudioObjectID>{CoreAudio::processObject(excluded.pid())},
                            std::vector<AudioObjectID>{}}) {
         CATapDescription tap = CATapDescription::stereoGlobalTapButExcludeProcesses(std::move(exclusion));
-        tap.uuid = "0A0B0C0D-0000-4000-8000-00000000000" + std::to_string(++number);
+        tap.uuid = "0A0B0C0D-0000-4000-8000-00000000000" + std::to_string(taps.size() + 1);
         tap.isPrivate = true;
         ASSERT_EQ(hardware.createProcessTap(tap, &taps.emplace_back()), kAudioHardwareNoError);
         description.taps.push_back({tap.uuid, true});

@@ -1,6 +1,5 @@
-// The real `quillora --record` on a private PipeWire sandbox (scripts/audio-sandbox.sh run): microphones,
-// players and audio modules are processes of their own, and what lands in the file is decoded and measured.
-// Here is what only a real server shows: its routing, its device changes, its rates and its modules.
+// The real `quillora` on a private PipeWire sandbox (scripts/audio-sandbox.sh run), microphones, players and
+// modules being processes of their own: what only a real server shows (routing, device changes, rates).
 #include "LogSince.h"
 #include "MediaTestSupport.h"
 #include "SandboxSupport.h"
