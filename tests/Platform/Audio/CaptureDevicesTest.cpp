@@ -51,10 +51,7 @@ TEST_F(CaptureDevicesTest, theLeadingDeviceAndTheStreamLayout) {
         int leading;
         std::optional<std::string> micName, master;
     };
-    Behavior normal, clamped, never, late;
-    clamped.reportedStreams = std::vector<int>{2};
-    never.tapStreamDelay = std::nullopt;
-    late.tapStreamDelay = std::chrono::milliseconds(200);
+    const Behavior normal, clamped{0ms, std::vector<int>{2}}, never{std::nullopt, {}}, late{200ms, {}};
     const std::string usb = "Microfono USB", unknown = "dispositivo sconosciuto";
     const AudioObjectPropertySelector uid = kAudioDevicePropertyDeviceUID, name = kAudioObjectPropertyName;
     const std::vector<Case> cases{
