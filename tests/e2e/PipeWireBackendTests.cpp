@@ -4,11 +4,9 @@
 #include "AllocationCounter.h"
 #include "MediaTestSupport.h"
 #include "Platform/Audio/PipeWire/PipeWireAudioHardware.h"
-#include "QuilloraCore/AggregateDevice.h"
 #include "QuilloraCore/CallDetector.h"
 #include "QuilloraCore/CallRecorder.h"
 #include "QuilloraCore/CoreAudioHelpers.h"
-#include "QuilloraCore/SystemAudioTap.h"
 #include "SandboxSupport.h"
 
 #include <atomic>
@@ -24,12 +22,11 @@ using namespace std::chrono_literals;
 constexpr uint32_t kQuantum = 1024; // the sandbox forces it
 constexpr std::size_t kBlocks = 60, kSettled = 15, kChannels = 5;
 
-// The channels of every stream, one after the other, and the allocations of the real-time thread, kept in
-// memory reserved up front so that the IO block itself never allocates.
+// The channels of every stream one after the other (microphone, first tap, second tap) and the real-time
+// thread's allocations, in memory reserved up front so that the IO block itself never allocates.
 struct Captured {
     std::vector<float> samples[kChannels];
     uint64_t allocations[kBlocks] = {};
-    std::size_t frames = 0;
     std::thread::id thread;
     std::atomic<std::size_t> count{0};
 
@@ -45,24 +42,22 @@ struct Captured {
         }
         thread = std::this_thread::get_id();
         allocations[index] = allocationsOnThisThread();
-        std::size_t channel = 0;
-        for (uint32_t b = 0; b < input.mNumberBuffers; ++b) {
+        for (uint32_t b = 0, channel = 0; b < input.mNumberBuffers; ++b) {
             const AudioBuffer& buffer = input.mBuffers[b];
-            const auto* data = static_cast<const float*>(buffer.mData);
-            const std::size_t n = std::min<std::size_t>(
-                buffer.mDataByteSize / (buffer.mNumberChannels * sizeof(float)), kQuantum);
+            const std::size_t n =
+                std::min<std::size_t>(buffer.mDataByteSize / (buffer.mNumberChannels * 4), kQuantum);
             for (uint32_t c = 0; c < buffer.mNumberChannels && channel < kChannels; ++c, ++channel) {
                 for (std::size_t i = 0; i < n; ++i) {
-                    samples[channel][frames + i] = data[i * buffer.mNumberChannels + c];
+                    samples[channel][index * kQuantum + i] =
+                        static_cast<const float*>(buffer.mData)[i * buffer.mNumberChannels + c];
                 }
             }
         }
-        frames += kQuantum;
         count.store(index + 1, std::memory_order_release);
     }
-    double amplitude(std::size_t channel, double frequency) const {
-        const std::size_t begin = kSettled * kQuantum; // the links form within ~100 ms
-        return toneAmplitude(samples[channel], begin, frames - begin, frequency, 48000);
+    double amplitude(std::size_t channel, double frequency) const { // the links form within ~100 ms
+        return toneAmplitude(samples[channel], kSettled * kQuantum, (kBlocks - kSettled) * kQuantum,
+                             frequency, 48000);
     }
 };
 
@@ -73,17 +68,13 @@ TEST(PipeWireBackend, deliversTheMicrophoneAndEachTapWithoutAllocatingAndLeavesO
     AudioHardware& hardware = AudioHardware::shared();
 
     // Led by the microphone; the first tap leaves out the 2000 Hz player, the second takes everything.
-    AggregateDeviceDescription description;
-    description.uid = "com.tandrevel.quillora.aggregate.test";
-    description.isPrivate = true;
-    description.master = "mic1";
-    description.subdevices.push_back({"mic1"});
+    AggregateDeviceDescription description{
+        {}, "com.tandrevel.quillora.aggregate.test", true, {}, {}, {}, "mic1", {{"mic1"}}};
     std::vector<AudioObjectID> taps;
-    int number = 0;
     for (auto exclusion : {std::vector<AudioObjectID>{CoreAudio::processObject(excluded.pid())},
                            std::vector<AudioObjectID>{}}) {
         CATapDescription tap = CATapDescription::stereoGlobalTapButExcludeProcesses(std::move(exclusion));
-        tap.uuid = "0A0B0C0D-0000-4000-8000-00000000000" + std::to_string(++number);
+        tap.uuid = "0A0B0C0D-0000-4000-8000-00000000000" + std::to_string(taps.size() + 1);
         tap.isPrivate = true;
         ASSERT_EQ(hardware.createProcessTap(tap, &taps.emplace_back()), kAudioHardwareNoError);
         description.taps.push_back({tap.uuid, true});
@@ -128,7 +119,7 @@ TEST(PipeWireBackend, deliversTheMicrophoneAndEachTapWithoutAllocatingAndLeavesO
     EXPECT_TRUE(sandbox(node).empty());
 }
 
-// Every process running audio input, as the engine sees it: pid → identifier.
+// Every process running audio input, as the engine sees it.
 std::map<int32_t, std::string> microphoneUsers() {
     std::map<int32_t, std::string> users;
     for (const MicrophoneClient& client : CallDetector::microphoneClients()) {
@@ -155,16 +146,14 @@ TEST(CallDetection, NamesTheMicrophoneRecordersAndLeavesOutMonitorsLoopbacksAndO
     const std::string module = shell("pactl load-module module-loopback source=mic1 sink=spk1");
     ASSERT_FALSE(module.empty());
     const SandboxProcess native("record-mic mic1 " + (folder / "native.wav").string());
-    // A PulseAudio client with only a name: libpulse also reports the executable ("pacat", which parecord
-    // is a link to), and the executable comes first. The other states an application id, as sandboxed and
-    // well-behaved applications do.
+    // PulseAudio clients with a name only (libpulse also reports the executable, "pacat", which comes
+    // first) and with an application id, as sandboxed applications state.
     SandboxProcess named("spawn named parecord --client-name=Softphone " + (folder / "named.wav").string());
     SandboxProcess identified("spawn identified env PULSE_PROP=application.id=org.example.Softphone parecord "
                               "--client-name=Softphone " +
                               (folder / "identified.wav").string());
-    // The loopback's capture stream does use the microphone, under the protocol server's pid (not the
-    // PulseAudio clients' pid). The monitor recorder has a capture stream, but not of a microphone. The
-    // backend hides our own nodes: the pid filter is not what keeps us out.
+    // The loopback reads the microphone under the protocol server's pid; the monitor recorder reads no
+    // microphone; our own nodes are hidden by the backend (the pid filter is not what keeps us out).
     const int32_t pulseServer = std::stoi(sandbox("daemon-pid pipewire-pulse"));
     const std::map<int32_t, std::string> expected{{native.pid(), "pw-cat"},
                                                   {named.pid(), "pacat"},

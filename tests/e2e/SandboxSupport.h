@@ -14,8 +14,7 @@ std::string shell(const std::string& command);
 // Runs `audio-sandbox.sh ARGUMENTS` (speaker, mic, play, default-source, unplug, node-id, kill…).
 std::string sandbox(const std::string& arguments);
 
-// A device or client started by a sandbox command that prints its pid (mic, play, record-mic…); stopped
-// through the script when the object goes.
+// A device or client started by a sandbox command that prints its pid (mic, play, spawn…), stopped with it.
 class SandboxProcess {
 public:
     explicit SandboxProcess(const std::string& arguments);
@@ -30,8 +29,7 @@ private:
     pid_t pid_ = 0;
 };
 
-// The main() of an end-to-end program: refuses to run outside a sandbox started by the script (so that a
-// test never touches a user's real audio server), makes the application object, runs `setUp` (devices
-// every test shares), the tests, then `tearDown`.
+// The main() of a sandbox program: refuses to run outside the script's sandbox (never a user's server),
+// makes the application object, runs `setUp` (devices every test shares), the tests, then `tearDown`.
 int runInsideSandbox(int argc, char** argv, const std::function<void()>& setUp,
                      const std::function<void()>& tearDown = {});

@@ -1,4 +1,5 @@
 #include "QuilloraCore/AggregateDevice.h"
+#include "QuilloraCore/CallDetector.h"
 #include "QuilloraCore/CoreAudioHelpers.h"
 #include "QuilloraCore/SystemAudioTap.h"
 #include "SimulatedTestSupport.h"
@@ -8,29 +9,20 @@
 
 namespace {
 
-class CaptureDevicesTest : public SimulatedAudioTest {
-protected:
-    void SetUp() override {
-        SimulatedAudioTest::SetUp();
-        speakers = addOutput("Altoparlanti", "speakers");
-    }
-
-    AudioObjectID speakers = kAudioObjectUnknown;
-};
+using namespace std::chrono_literals;
+using CaptureDevicesTest = SimulatedAudioTest;
+using MicrophoneClientsTest = SimulatedAudioTest;
 
 TEST_F(CaptureDevicesTest, TapIsPrivateStereoAndExcludesOwnProcessWhateverItsLookupGives) {
     const SystemAudioTap tap;
-    EXPECT_EQ(tap.tapID(), sim->lastTap());
     const CATapDescription description = sim->tapRequests().back();
     const AudioObjectID own = CoreAudio::processObject(static_cast<int32_t>(getpid()));
     EXPECT_EQ(description.processes, std::vector<AudioObjectID>{own});
-    EXPECT_TRUE(description.exclusive && description.mixdownStereo && description.isPrivate);
-    EXPECT_EQ(description.muteBehavior, CATapDescription::unmuted);
+    EXPECT_TRUE(description.exclusive && description.mixdownStereo && description.isPrivate &&
+                description.muteBehavior == CATapDescription::unmuted);
     EXPECT_EQ(tap.uid(), description.uuid);
     const auto format = tap.format();
-    ASSERT_TRUE(format.has_value());
-    EXPECT_EQ(format->mSampleRate, 48000.0);
-    EXPECT_EQ(format->mChannelsPerFrame, 2u);
+    EXPECT_TRUE(format && format->mSampleRate == 48000 && format->mChannelsPerFrame == 2);
     sim->setPropertyFailure(tap.tapID(), kAudioTapPropertyFormat);
     EXPECT_FALSE(tap.format().has_value());
 
@@ -59,10 +51,7 @@ TEST_F(CaptureDevicesTest, theLeadingDeviceAndTheStreamLayout) {
         int leading;
         std::optional<std::string> micName, master;
     };
-    Behavior normal, clamped, never, late;
-    clamped.reportedStreams = std::vector<int>{2};
-    never.tapStreamDelay = std::nullopt;
-    late.tapStreamDelay = std::chrono::milliseconds(200);
+    const Behavior normal, clamped{0ms, std::vector<int>{2}}, never{std::nullopt, {}}, late{200ms, {}};
     const std::string usb = "Microfono USB", unknown = "dispositivo sconosciuto";
     const AudioObjectPropertySelector uid = kAudioDevicePropertyDeviceUID, name = kAudioObjectPropertyName;
     const std::vector<Case> cases{
@@ -77,6 +66,7 @@ TEST_F(CaptureDevicesTest, theLeadingDeviceAndTheStreamLayout) {
         {"unreadable microphone uid", {1}, Default::output, uid, normal, {2}, 0, usb, {}},
         {"unreadable microphone name", {1}, Default::output, name, normal, {1, 2}, 1, unknown, "usb-mic"},
     };
+    const AudioObjectID speakers = addOutput("Altoparlanti", "speakers");
     const SystemAudioTap tap;
     std::set<std::string> uids;
     for (const Case& c : cases) {
@@ -87,11 +77,7 @@ TEST_F(CaptureDevicesTest, theLeadingDeviceAndTheStreamLayout) {
         if (c.output == Default::unreadable) {
             sim->setPropertyFailure(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice);
         } else if (c.output == Default::headset) {
-            SimulatedAudioHardware::DeviceConfig headset;
-            headset.uid = "headset";
-            headset.inputStreams = {1};
-            headset.outputStreams = {2};
-            sim->setDefaultOutput(sim->addDevice(headset));
+            sim->setDefaultOutput(sim->addDevice({"Cuffie", "headset", {1}, {2}, 48000, {}, {}}));
         }
         std::optional<AudioObjectID> mic;
         if (!c.mic.empty()) {
@@ -102,27 +88,20 @@ TEST_F(CaptureDevicesTest, theLeadingDeviceAndTheStreamLayout) {
         }
         const auto started = std::chrono::steady_clock::now();
         const AggregateDevice aggregate(tap, mic);
-        if (!c.behavior.tapStreamDelay) {
-            EXPECT_GE(std::chrono::steady_clock::now() - started,
-                      std::chrono::milliseconds(950)); // 20 × 50 ms
-        }
+        // Tap streams that never appear are waited for 20 × 50 ms.
+        EXPECT_TRUE(c.behavior.tapStreamDelay || std::chrono::steady_clock::now() - started >= 950ms);
         EXPECT_EQ(aggregate.streamChannels(), c.streams);
         EXPECT_EQ(aggregate.leadingStreamCount(), c.leading);
         EXPECT_EQ(aggregate.leadingStreamsAreMicrophone(), mic.has_value());
         EXPECT_EQ(aggregate.micName(), c.micName);
-        EXPECT_EQ(aggregate.deviceID(), sim->lastAggregate());
         const AggregateDeviceDescription description = sim->aggregateRequests().back();
         EXPECT_EQ(description.master, c.master);
-        EXPECT_EQ(description.subdevices.size(), c.master ? 1u : 0u);
-        if (c.master) {
-            EXPECT_EQ(description.subdevices[0].uid, c.master);
-        }
-        EXPECT_TRUE(description.isPrivate);
-        EXPECT_EQ(description.stacked, std::optional<bool>(false));
-        EXPECT_EQ(description.tapAutoStart, std::optional<bool>(false));
+        ASSERT_EQ(description.subdevices.size(), c.master ? 1u : 0u);
+        EXPECT_EQ(c.master ? description.subdevices[0].uid : "", c.master.value_or(""));
+        EXPECT_TRUE(description.isPrivate && description.stacked == false &&
+                    description.tapAutoStart == false);
         ASSERT_EQ(description.taps.size(), 1u);
-        EXPECT_EQ(description.taps[0].uid, tap.uid());
-        EXPECT_TRUE(description.taps[0].drift);
+        EXPECT_TRUE(description.taps[0].uid == tap.uid() && description.taps[0].drift);
         // Every aggregate gets its own identifier, so a rebuild never collides with the previous one.
         EXPECT_TRUE(uids.insert(description.uid).second);
         if (mic) {
@@ -131,6 +110,23 @@ TEST_F(CaptureDevicesTest, theLeadingDeviceAndTheStreamLayout) {
     }
     EXPECT_EQ(sim->liveAggregateCount(), cases.size()) << "neither wrapper destroys what it created";
     EXPECT_EQ(sim->liveTapCount(), 1u);
+}
+
+TEST_F(MicrophoneClientsTest, ListsProcessesRunningInputInListOrderWithDefaultsForWhatIsUnreadable) {
+    EXPECT_TRUE(CallDetector::microphoneClients().empty()) << "our own process is listed, but not capturing";
+    sim->addProcess(100, "com.example.Chat", true);
+    sim->addProcess(200, "com.example.Music", false);
+    sim->addProcess(300, std::nullopt, true);
+    sim->setPropertyFailure(sim->addProcess(400, "com.example.Chat", true), kAudioProcessPropertyPID);
+    sim->setPropertyFailure(sim->addProcess(500, "com.example.Meet", true), kAudioProcessPropertyBundleID);
+    sim->setPropertyFailure(sim->addProcess(600, "com.example.Other", true),
+                            kAudioProcessPropertyIsRunningInput);
+    const std::vector<MicrophoneClient> expected{
+        {100, "com.example.Chat"}, {300, ""}, {0, "com.example.Chat"}, {500, ""}};
+    EXPECT_EQ(CallDetector::microphoneClients(), expected);
+
+    sim->setPropertyFailure(kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList);
+    EXPECT_TRUE(CallDetector::microphoneClients().empty());
 }
 
 } // namespace

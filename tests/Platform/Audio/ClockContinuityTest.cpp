@@ -9,7 +9,8 @@ namespace {
 struct Tick {
     uint32_t clock;
     uint64_t position, duration;
-    uint64_t skipped; // what advance() must answer
+    uint64_t skipped;   // what advance() must answer
+    bool reset = false; // reset() before it
 };
 
 constexpr uint64_t P = 5'000'000'000ULL; // a position far from zero, as a driver that has run for a while
@@ -35,23 +36,20 @@ TEST(ClockContinuityTest, TellsTheFramesNoCycleSaw) {
           {1, P + 10'000'000, 1024, 0}}},
         {"a sample time from zero, as the capture hands it on",
          {{0, 0, 1024, 0}, {0, 1024, 1024, 0}, {0, 3072, 1024, 1024}, {0, 4096, 1024, 0}}},
+        {"a reset makes the next cycle a first one",
+         {{1, P, 1024, 0}, {1, P + 8192, 1024, 0, true}, {1, P + 10240, 1024, 1024}}},
     };
     for (const auto& [name, ticks] : cases) {
         ClockContinuity continuity;
         for (std::size_t i = 0; i < ticks.size(); ++i) {
+            if (ticks[i].reset) {
+                continuity.reset();
+            }
             EXPECT_EQ(continuity.advance(ticks[i].clock, ticks[i].position, ticks[i].duration),
                       ticks[i].skipped)
                 << name << ", cycle " << i;
         }
     }
-}
-
-TEST(ClockContinuityTest, ResetMakesTheNextCycleAFirstOne) {
-    ClockContinuity continuity;
-    EXPECT_EQ(continuity.advance(1, P, 1024), 0u);
-    continuity.reset();
-    EXPECT_EQ(continuity.advance(1, P + 8192, 1024), 0u);
-    EXPECT_EQ(continuity.advance(1, P + 10240, 1024), 1024u);
 }
 
 } // namespace

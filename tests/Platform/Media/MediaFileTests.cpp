@@ -126,11 +126,8 @@ TEST_F(MediaFileTest, AacIsPlayableWhileWrittenAndFinishedHoldsExactlyTheWritten
     }
     EXPECT_FALSE(containsMovieFragments(path)) << "a finished recording is an ordinary MP4";
     const DecodedAudio decoded = decodeAudioFile(path);
-    EXPECT_EQ(decoded.codecName, "aac");
-    EXPECT_EQ(decoded.sampleRate, 48000);
-    EXPECT_EQ(decoded.channelCount, 2);
-    EXPECT_GE(decoded.frames(), total);
-    EXPECT_LT(decoded.frames(), total + 1024);
+    EXPECT_TRUE(decoded.codecName == "aac" && decoded.sampleRate == 48000 && decoded.channelCount == 2);
+    EXPECT_LT(decoded.frames() - total, 1024u) << "all of it, and one frame's padding at most";
     EXPECT_NEAR(decoded.payloadBitRate(), 160000, 16000);
     for (std::size_t c = 0; c < 2; ++c) {
         // No priming in front: the decoded file lines up with the input from its very first frame, and
@@ -188,12 +185,8 @@ TEST_F(MediaFileTest, AFailedRewriteLeavesTheRecordingUntouchedAndNoTemporaryFil
         EXPECT_FALSE(error.empty());
         EXPECT_EQ(readBytes(path), before);
     }
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"fragmented.m4a", "garbage.m4a", "source.m4a"}));
+    // The three files, nothing else.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 3);
 }
 
 TEST_F(MediaFileTest, WavHeaderDescribesEveryWriteBeforeTheFileIsClosedAndBecomesRf64PastThirtyTwoBits) {
@@ -223,9 +216,8 @@ TEST_F(MediaFileTest, WavHeaderDescribesEveryWriteBeforeTheFileIsClosedAndBecome
         }
         const DecodedAudio decoded = decodeAudioFile(path);
         EXPECT_EQ(decoded.sampleRate, 44100);
-        for (std::size_t c = 0; c < 2; ++c) {
-            EXPECT_TRUE(decoded.channels[c] ==
-                        std::vector<float>(input[c].begin(), input[c].begin() + written));
-        }
+        const auto end = static_cast<std::ptrdiff_t>(written);
+        EXPECT_TRUE((decoded.channels == decltype(input){{input[0].begin(), input[0].begin() + end},
+                                                         {input[1].begin(), input[1].begin() + end}}));
     }
 }
