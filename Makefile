@@ -35,7 +35,7 @@ TSAN_ENV := TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(
 	LD_PRELOAD=$(CURDIR)/build-tsan/libquillora_tsan_vfork.so
 # What the engine's threads run through (recorder, block ring, doorbell, writer and log queues, track writer,
 # the headless program) and the media layer under the writer; the tests labelled engine and media.
-TSAN_TARGETS := quillora_engine_tests quillora_core_tests quillora_log_tests quillora_trackwriter_tests \
+TSAN_TARGETS := quillora_engine_tests quillora_core_tests quillora_trackwriter_tests \
 	quillora_media_tests quillora_tsan_vfork
 
 test-asan: deps

@@ -1,7 +1,8 @@
-// The log file's path is fixed on first use for the whole process, so these tests have their own program:
-// main points XDG_STATE_HOME at a fresh temporary folder before anything logs.
+// The log file's path is fixed on first use for the whole process: these tests point XDG_STATE_HOME at a
+// folder of their own before anything logs (every test runs in a process of its own under ctest).
 #include "QuilloraCore/Diagnostics.h"
 
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -28,11 +29,16 @@ std::string contents() {
 
 class DiagnosticsLog : public testing::Test {
 protected:
+    static void SetUpTestSuite() {
+        stateHome = fs::path(scratch.path().toStdString());
+        setenv("XDG_STATE_HOME", stateHome.c_str(), 1);
+    }
     // Every test starts before the first entry after installation: no folder at all.
     void SetUp() override {
         Diagnostics::flush();
         fs::remove_all(stateHome / "Quillora");
     }
+    static inline QTemporaryDir scratch;
 };
 
 TEST_F(DiagnosticsLog, entriesGoToTheStateFolderAsTheyAreWithAUtcTimestamp) {
@@ -102,19 +108,3 @@ TEST_F(DiagnosticsLog, linesFromManyThreadsStayWholeAndInEachThreadsOrder) {
 }
 
 } // namespace
-
-int main(int argc, char** argv) {
-    testing::InitGoogleTest(&argc, argv);
-    char pattern[] = "/tmp/quillora-log-tests-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-        return 2;
-    }
-    stateHome = pattern;
-    setenv("XDG_STATE_HOME", pattern, 1);
-    setenv("TZ", "Asia/Kolkata", 1); // far from UTC, so that a timestamp in local time would show
-    tzset();
-    const int result = RUN_ALL_TESTS();
-    Diagnostics::flush();
-    fs::remove_all(stateHome);
-    return result;
-}
