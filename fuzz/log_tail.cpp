@@ -5,41 +5,15 @@
 #include "FuzzSupport.h"
 #include "Quillora/Services/AppInfo.h"
 
-#include <QDir>
-#include <QFile>
+#include <QTemporaryFile>
 #include <algorithm>
 #include <fuzzer/FuzzedDataProvider.h>
-#include <unistd.h>
 
 using FuzzSupport::require;
 
-namespace {
-
-// One file per fuzzing process, removed at exit.
-class ScratchFile {
-public:
-    ScratchFile()
-        : path_(QDir::temp().filePath(QStringLiteral("quillora-fuzz-log-tail-%1").arg(::getpid()))) {}
-    ~ScratchFile() { QFile::remove(path_); }
-    ScratchFile(const ScratchFile&) = delete;
-    ScratchFile& operator=(const ScratchFile&) = delete;
-
-    const QString& write(const QByteArray& content) {
-        QFile file(path_);
-        require(file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-                    file.write(content) == content.size(),
-                "the scratch file can be written");
-        return path_;
-    }
-
-private:
-    QString path_;
-};
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static ScratchFile scratch;
+    static QTemporaryFile scratch; // one file per fuzzing process, removed at exit
+    require(scratch.isOpen() || scratch.open(), "the scratch file can be opened");
     FuzzedDataProvider provider(data, size);
     const int count = provider.ConsumeIntegralInRange<int>(-1, 40);
     const uint8_t repeat = provider.ConsumeIntegral<uint8_t>();
@@ -70,7 +44,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         maxBytes = content.size() * (limitChoice - 191) / 59;
     }
 
-    const QStringList lines = AppInfo::lastLines(scratch.write(content), count, maxBytes);
+    require(scratch.resize(0) && scratch.seek(0) && scratch.write(content) == content.size() &&
+                scratch.flush(),
+            "the scratch file can be written");
+    const QStringList lines = AppInfo::lastLines(scratch.fileName(), count, maxBytes);
     require(lines.size() <= std::max(count, 0), "at most `count` lines");
     for (const QString& line : lines) {
         require(!line.isEmpty() && !line.contains(QLatin1Char('\n')),
