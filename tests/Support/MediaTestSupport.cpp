@@ -33,10 +33,6 @@ void appendFrame(const AVFrame& frame, DecodedAudio& out) {
             case AV_SAMPLE_FMT_FLT:
                 target.push_back(reinterpret_cast<const float*>(frame.extended_data[0])[i * channels + c]);
                 break;
-            case AV_SAMPLE_FMT_S16:
-                target.push_back(reinterpret_cast<const int16_t*>(frame.extended_data[0])[i * channels + c] /
-                                 32768.0f);
-                break;
             default:
                 throw std::runtime_error("unexpected decoded sample format");
             }
