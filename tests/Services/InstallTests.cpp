@@ -74,6 +74,10 @@ TEST(UpdateSignature, OnlyTheSignedFileWithItsLengthPasses) {
     }
 }
 
+// What PackageKit does with a transaction: leave the bus, finish it (exit 1), or refuse it as polkit does
+// (exit 2); "absent": not on the bus at all.
+enum Service { vanishes, accepts, refuses, absent };
+
 // PackageKit as far as the program uses it: one transaction, recording what it is asked to install.
 class StandInTransaction : public QObject {
     Q_OBJECT
@@ -82,8 +86,7 @@ class StandInTransaction : public QObject {
 public:
     QStringList hints;
     QList<QByteArray> installed; // the contents of the files it was asked to install
-    bool refuse = false;         // answer as polkit's refusal does
-    bool vanish = false;         // leave the bus instead of answering
+    Service behaviour = accepts;
 
 public slots:
     void SetHints(const QStringList& given) { hints = given; }
@@ -92,15 +95,14 @@ public slots:
             QFile file(path);
             installed.append(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("unreadable"));
         }
-        QTimer::singleShot(10ms, this, [this, refused = refuse, vanished = vanish] {
-            if (vanished) {
-                QDBusConnection("stand-in").unregisterService("org.freedesktop.PackageKit");
-                return;
+        QTimer::singleShot(10ms, this, [this, exit = behaviour] {
+            if (exit == vanishes) {
+                return void(QDBusConnection("stand-in").unregisterService("org.freedesktop.PackageKit"));
             }
-            if (refused) {
+            if (exit == refuses) {
                 emit ErrorCode(30, "Failed to obtain authentication.");
             }
-            emit Finished(refused ? 2 : 1, 10);
+            emit Finished(exit, 10);
         });
     }
 
@@ -122,19 +124,15 @@ struct PrivateBus {
     PrivateBus() {
         daemon.start("dbus-daemon", {"--session", "--nofork", "--print-address"});
         daemon.waitForReadyRead(5000);
-        address = QString::fromUtf8(daemon.readLine()).trimmed();
-        qputenv("QUILLORA_PACKAGEKIT_BUS", address.toUtf8());
-        QDBusConnection bus = QDBusConnection::connectToBus(address, "stand-in");
+        qputenv("QUILLORA_PACKAGEKIT_BUS", daemon.readLine().trimmed());
+        QDBusConnection bus =
+            QDBusConnection::connectToBus(qEnvironmentVariable("QUILLORA_PACKAGEKIT_BUS"), "stand-in");
         bus.registerObject("/org/freedesktop/PackageKit", &service, QDBusConnection::ExportAllSlots);
         bus.registerObject("/transaction", &packageKit,
                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals);
     }
-    ~PrivateBus() {
-        daemon.kill();
-        daemon.waitForFinished();
-    }
+    ~PrivateBus() { daemon.kill(), daemon.waitForFinished(); }
     QProcess daemon;
-    QString address;
     StandInPackageKit service;
     StandInTransaction packageKit;
 };
@@ -172,7 +170,7 @@ QString run(const QString& program) {
 
 TEST(UpdateInstall, FromTheFeedToPackageKitOrThePortableSwap) {
     static PrivateBus bus;
-    ASSERT_FALSE(bus.address.isEmpty());
+    ASSERT_TRUE(QDBusConnection("stand-in").isConnected());
     const ReleaseKey release;
     QTemporaryDir dir;
     const QString portable = dir.filePath("quillora-1.0-amd64");
@@ -197,7 +195,6 @@ TEST(UpdateInstall, FromTheFeedToPackageKitOrThePortableSwap) {
 
     QByteArray tampered = package;
     tampered[1000] = 'X';
-    enum Service { absent, accepts, refuses, vanishes };
     struct Case {
         const char* name;
         QByteArray served; // what the package's address gives
@@ -222,8 +219,7 @@ TEST(UpdateInstall, FromTheFeedToPackageKitOrThePortableSwap) {
         QDBusConnection stand("stand-in");
         c.packageKit != absent ? stand.registerService("org.freedesktop.PackageKit")
                                : stand.unregisterService("org.freedesktop.PackageKit");
-        bus.packageKit.refuse = c.packageKit == refuses;
-        bus.packageKit.vanish = c.packageKit == vanishes;
+        bus.packageKit.behaviour = c.packageKit;
         bus.packageKit.installed.clear();
         bus.packageKit.hints.clear();
         FakeDialogs dialogs;
@@ -299,15 +295,9 @@ TEST(PortableSwap, AKillMidwayLeavesTheOldCopyWorking) {
 
 class FakeDesktop final : public AppMover::Desktop {
 public:
-    bool confirmMove() override {
-        ++asked;
-        return accept;
-    }
+    bool confirmMove() override { return ++asked, accept; }
     void showFailure(const QString& description) override { failures.append(description); }
-    bool launch(const QString& program) override {
-        launched.append(program);
-        return true;
-    }
+    bool launch(const QString& program) override { return launched.append(program), true; }
     void quit() override { ++quits; }
 
     bool accept = true;
