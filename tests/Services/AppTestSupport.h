@@ -113,11 +113,12 @@ public:
             ~Timer() override { entry->cancelled = true; }
         };
         auto timer = std::make_unique<Timer>();
-        timer->entry = add(interval, interval, std::move(body));
+        timer->entry =
+            entries_.emplace_back(std::make_shared<Entry>(Entry{now_ + interval, interval, std::move(body)}));
         return timer;
     }
     void once(std::chrono::milliseconds delay, std::function<void()> body) override {
-        add(delay, std::chrono::milliseconds(0), std::move(body));
+        entries_.push_back(std::make_shared<Entry>(Entry{now_ + delay, {}, std::move(body)}));
     }
     void advance(std::chrono::milliseconds duration) {
         const TimePoint target = now_ + duration;
@@ -147,11 +148,6 @@ private:
         std::function<void()> body;
         bool cancelled = false;
     };
-    std::shared_ptr<Entry> add(std::chrono::milliseconds delay, std::chrono::milliseconds interval,
-                               std::function<void()> body) {
-        return entries_.emplace_back(std::make_shared<Entry>(Entry{now_ + delay, interval, std::move(body)}));
-    }
-
     TimePoint now_{};
     std::vector<std::shared_ptr<Entry>> entries_;
 };

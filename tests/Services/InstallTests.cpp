@@ -31,27 +31,26 @@ using Outcome = AppMover::Outcome;
 // A release key made for the test: its public half, and signatures of whole files.
 class ReleaseKey {
 public:
-    ReleaseKey() : key_(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519")) {}
-    ~ReleaseKey() { EVP_PKEY_free(key_); }
     QString publicKey() const {
         QByteArray raw(32, '\0');
         size_t size = raw.size();
-        EVP_PKEY_get_raw_public_key(key_, reinterpret_cast<unsigned char*>(raw.data()), &size);
+        EVP_PKEY_get_raw_public_key(key_.get(), reinterpret_cast<unsigned char*>(raw.data()), &size);
         return QString::fromLatin1(raw.toBase64());
     }
     QString sign(QByteArrayView data) const {
         QByteArray signature(64, '\0');
         size_t size = signature.size();
-        EVP_MD_CTX* context = EVP_MD_CTX_new();
-        EVP_DigestSignInit(context, nullptr, nullptr, nullptr, key_);
-        EVP_DigestSign(context, reinterpret_cast<unsigned char*>(signature.data()), &size,
+        const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                              EVP_MD_CTX_free);
+        EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key_.get());
+        EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(signature.data()), &size,
                        reinterpret_cast<const unsigned char*>(data.data()), size_t(data.size()));
-        EVP_MD_CTX_free(context);
         return QString::fromLatin1(signature.toBase64());
     }
 
 private:
-    EVP_PKEY* key_;
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key_{EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"),
+                                                             EVP_PKEY_free};
 };
 
 const QByteArray package = "!<arch>\ndebian-binary   " + QByteArray(200000, 'p');
