@@ -57,6 +57,11 @@ void writeFile(const QString& path, const QByteArray& contents) {
         << path.toStdString();
 }
 
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 QByteArray rssFeed(const QByteArray& items) {
     return "<rss version=\"2.0\" xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\">"
            "<channel><title>Quillora</title>" +

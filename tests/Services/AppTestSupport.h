@@ -49,6 +49,7 @@ private:
 
 void writeFile(const QString& path,
                const QByteArray& contents);  // with its folders; fails the test if it cannot
+QByteArray readFile(const QString& path);    // empty if it cannot be read
 QByteArray rssFeed(const QByteArray& items); // an update feed with these <item>s
 
 // An Info.ini of "key=value" lines, chosen through QUILLORA_INFO_INI while it lives.

@@ -146,9 +146,8 @@ QByteArray portableCopy(const QString& folder, const QByteArray& version, bool m
     writeFile(folder + "/bin/quillora", "#!/bin/sh\necho " + version + "\n");
     QFile::setPermissions(folder + "/bin/quillora", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     writeFile(folder + "/share/quillora/Info.ini", "CFBundleShortVersionString=" + version + "\n");
-    QFile entry(QUILLORA_SOURCE_DIR "/packaging/com.tandrevel.Quillora.desktop");
-    EXPECT_TRUE(entry.open(QIODevice::ReadOnly));
-    writeFile(folder + "/share/applications/com.tandrevel.Quillora.desktop", entry.readAll());
+    writeFile(folder + "/share/applications/com.tandrevel.Quillora.desktop",
+              readFile(QUILLORA_SOURCE_DIR "/packaging/com.tandrevel.Quillora.desktop"));
     writeFile(folder + "/share/icons/hicolor/scalable/apps/com.tandrevel.Quillora.svg", "<svg/>");
     QFile random("/dev/urandom"); // random, so that it stays large in the archive
     writeFile(folder + "/filler", random.open(QIODevice::ReadOnly) ? random.read(filler) : "");
@@ -156,8 +155,7 @@ QByteArray portableCopy(const QString& folder, const QByteArray& version, bool m
     EXPECT_EQ(
         QProcess::execute("tar", {"-czf", folder + ".tar.gz", "-C", info.absolutePath(), info.fileName()}),
         0);
-    QFile archive(folder + ".tar.gz");
-    return archive.open(QIODevice::ReadOnly) ? archive.readAll() : QByteArray();
+    return readFile(folder + ".tar.gz");
 }
 
 QString run(const QString& program) {
@@ -344,9 +342,7 @@ TEST_F(PortableMove, EachFirstLaunchPlaceMovesTheWholeFolder) {
         EXPECT_EQ(desktop.launched, QStringList{destination + "/bin/quillora"});
         EXPECT_FALSE(QFile::exists(running)); // in the trash
         EXPECT_EQ(QProcess::execute("desktop-file-validate", {entry}), 0);
-        QFile text(entry);
-        ASSERT_TRUE(text.open(QIODevice::ReadOnly));
-        EXPECT_TRUE(text.readAll().contains("\nExec=\"" + destination.toUtf8() + "/bin/quillora\"\n"));
+        EXPECT_TRUE(readFile(entry).contains("\nExec=\"" + destination.toUtf8() + "/bin/quillora\"\n"));
         EXPECT_TRUE(
             QFile::exists(places.dataHome + "/icons/hicolor/scalable/apps/com.tandrevel.Quillora.svg"));
     }
