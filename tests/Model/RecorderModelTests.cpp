@@ -231,7 +231,7 @@ TEST(CallApps, KeepsCallingApplicationsOnceEachAndDropsTheSoundSystemRecordersAn
     const std::string calls = "org.mozilla.firefox teams-for-linux PipeWire Kmix recorder-chat obs-chat "
                               "com.apple.Sirix";
     EXPECT_EQ(appsOf("chromium us.zoom.Zoom " + calls), words("chromium " + calls));
-    EXPECT_EQ(appsOf("pipewire-pulse quillora wireplumber org.pulseaudio.pavucontrol kmix easyeffects "
+    EXPECT_EQ(appsOf("pipewire-pulse wireplumber quillora org.pulseaudio.pavucontrol kmix easyeffects "
                      "gnome-sound-recorder com.apple.siri.x com.apple.coreaudiod pw-record arecord rec "
                      "audacity com.obsproject.Studio com.tandrevel.Quillora"),
               Apps{});
