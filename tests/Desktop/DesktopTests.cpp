@@ -260,10 +260,6 @@ TEST(UpdateDialogBoxes, EachAnswerArrivesOnce) {
 // Starting at login (on from the first run: the desktop-session test): once turned off, from the menu or
 // by the desktop's settings, it stays off across later starts.
 TEST(LoginStart, OffStaysOff) {
-    const auto entryText = [] {
-        QFile file(LoginStart::entryPath());
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    };
     QSettings().remove(QStringLiteral("loginStartApplied"));
     LoginStart::applyAtStart();                 // the first run
     ASSERT_TRUE(LoginStart::setEnabled(false)); // "Avvia all'accesso" unticked
@@ -273,10 +269,10 @@ TEST(LoginStart, OffStaysOff) {
     // Turned off by a settings tool that keeps the file: off, and left as the tool wrote it.
     for (const QByteArray off : {"Hidden=true", "X-GNOME-Autostart-enabled=false"}) {
         ASSERT_TRUE(LoginStart::setEnabled(true));
-        writeFile(LoginStart::entryPath(), entryText() + off + "\n");
+        writeFile(LoginStart::entryPath(), readFile(LoginStart::entryPath()) + off + "\n");
         LoginStart::applyAtStart();
         EXPECT_FALSE(LoginStart::isEnabled()) << off.toStdString();
-        EXPECT_TRUE(entryText().contains(off)) << off.toStdString();
+        EXPECT_TRUE(readFile(LoginStart::entryPath()).contains(off)) << off.toStdString();
     }
 }
 
@@ -289,9 +285,7 @@ protected:
     }
     template <typename T = QWidget>
     T* child(const char* name) {
-        T* widget = view->findChild<T*>(name);
-        EXPECT_NE(widget, nullptr) << name;
-        return widget;
+        return view->findChild<T*>(name);
     }
     void type(const QString& text) { child<QPlainTextEdit>("message")->setPlainText(text); }
     QJsonValue sent(const char* field) const {

@@ -210,49 +210,36 @@ TEST_F(RecorderModelTest, CallEndedSuggestionAfterSixSecondsInThePanelOrANotice)
 }
 
 using Apps = std::vector<std::string>;
-constexpr int32_t ownPID = 777;
 
 Apps words(const std::string& text) {
     std::istringstream stream(text);
     return {std::istream_iterator<std::string>(stream), std::istream_iterator<std::string>()};
 }
 
-Apps appsOf(const Apps& identifiers) {
+// The processes' identifiers ("-": unreadable) with process ids from 0 (unreadable) up; ours is 1.
+Apps appsOf(const std::string& identifiers) {
     std::vector<MicrophoneClient> clients;
-    for (const std::string& identifier : identifiers) {
-        clients.push_back({static_cast<int32_t>(1000 + clients.size()), identifier});
+    for (const std::string& id : words(identifiers)) {
+        clients.push_back({static_cast<int32_t>(clients.size()), id == "-" ? "" : id});
     }
-    return CallDetector::callApps(clients, ownPID);
+    return CallDetector::callApps(clients, 1);
 }
 
-TEST(CallApps, KeepsCallingApplicationsOnceEachAndDropsTheSoundSystem) {
-    // Browsers and calling applications as Flatpak ids or executable names; exclusions are case-sensitive.
-    const Apps calls = words("chromium firefox-esr org.mozilla.firefox com.google.Chrome zoom us.zoom.Zoom "
-                             "teams-for-linux Discord com.slack.Slack signal-desktop org.telegram.desktop "
-                             "skypeforlinux PipeWire Kmix recorder-chat obs-chat com.apple.Sirix");
-    EXPECT_EQ(appsOf(calls), calls);
-    EXPECT_EQ(
-        appsOf(words(
-            "pipewire pipewire-pulse wireplumber pulseaudio pavucontrol pavucontrol-qt "
-            "org.pulseaudio.pavucontrol gnome-control-center org.kde.plasmashell kmix easyeffects "
-            "noisetorch gnome-sound-recorder com.apple.siri.x com.apple.coreaudiod "
-            "com.apple.corespeechd com.apple.controlcenter "
-            // recorders, editors, screen recorders, dictation, and this program however started
-            "pw-cat pw-record pacat parecord parec arecord rec sox ffmpeg audacity "
-            "org.audacityteam.Audacity org.tenacityaudio.Tenacity obs com.obsproject.Studio "
-            "simplescreenrecorder io.github.seadve.Kooha nerd-dictation quillora com.tandrevel.Quillora")),
-        Apps{});
-    // Our own capture (whatever it is called) and unreadable identifiers go, an unreadable process id does
-    // not; two processes of one application and its helpers are one entry, in order of first occurrence.
-    const std::vector<MicrophoneClient> clients{{ownPID, "us.zoom.Zoom"},
-                                                {12, ""},
-                                                {0, "chromium"},
-                                                {13, ".Helper"},
-                                                {4007, "chromium"},
-                                                {14, "com.example.app"},
-                                                {15, "com.apple.WebKit.GPU"},
-                                                {16, "com.example.app.helper"}};
-    EXPECT_EQ(CallDetector::callApps(clients, ownPID), words("chromium com.example.app com.apple.Safari"));
+TEST(CallApps, KeepsCallingApplicationsOnceEachAndDropsTheSoundSystemRecordersAndItself) {
+    // Browsers and calling applications as Flatpak ids or executable names, however our own capture is
+    // called; exclusions are case-sensitive, and recorders are matched whole, never as a prefix.
+    const std::string calls = "org.mozilla.firefox teams-for-linux PipeWire Kmix recorder-chat obs-chat "
+                              "com.apple.Sirix";
+    EXPECT_EQ(appsOf("chromium us.zoom.Zoom " + calls), words("chromium " + calls));
+    EXPECT_EQ(appsOf("pipewire-pulse wireplumber quillora org.pulseaudio.pavucontrol kmix easyeffects "
+                     "gnome-sound-recorder com.apple.siri.x com.apple.coreaudiod pw-record arecord rec "
+                     "audacity com.obsproject.Studio com.tandrevel.Quillora"),
+              Apps{});
+    // Unreadable identifiers go; two processes of one application and its helpers are one entry, in order
+    // of first occurrence.
+    EXPECT_EQ(appsOf("chromium us.zoom.Zoom - .Helper chromium com.example.app com.apple.WebKit.GPU "
+                     "com.example.app.helper"),
+              words("chromium com.example.app com.apple.Safari"));
 }
 
 TEST(CallApps, NormalizesHelperProcessesToTheirApplication) {

@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSettings>
 #include <QTcpSocket>
 #include <gtest/gtest.h>
 
@@ -50,24 +49,17 @@ LocalHttpServer::LocalHttpServer() {
     });
 }
 
-InfoIni::InfoIni(const QStringList& lines) {
-    writeFile(dir_.filePath("Info.ini"), (lines.join('\n') + '\n').toUtf8());
-    qputenv("QUILLORA_INFO_INI", dir_.filePath("Info.ini").toUtf8());
-}
-
-InfoIni::~InfoIni() {
-    // A newer InfoIni may have taken over already.
-    if (qEnvironmentVariable("QUILLORA_INFO_INI") == dir_.filePath("Info.ini")) {
-        qunsetenv("QUILLORA_INFO_INI");
-    }
-}
-
 void writeFile(const QString& path, const QByteArray& contents) {
     QDir().mkpath(QFileInfo(path).path());
     QFile file(path);
     EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
                 file.write(contents) == contents.size())
         << path.toStdString();
+}
+
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QByteArray rssFeed(const QByteArray& items) {
@@ -81,55 +73,6 @@ QByteArray appcastFeed(const QByteArray& version, const QByteArray& shortVersion
     return rssFeed("<item><title>Quillora</title><sparkle:version>" + version +
                    "</sparkle:version><sparkle:shortVersionString>" + shortVersion +
                    "</sparkle:shortVersionString>" + enclosures + "</item>");
-}
-
-SimulatedAudioHardware::DeviceConfig simulatedDevice(const std::string& name, std::vector<int> inputStreams,
-                                                     std::vector<int> outputStreams) {
-    SimulatedAudioHardware::DeviceConfig device;
-    device.name = device.uid = name;
-    device.inputStreams = std::move(inputStreams);
-    device.outputStreams = std::move(outputStreams);
-    device.input = device.output = SimulatedAudioHardware::Signal::tone(220, 0.2f);
-    return device;
-}
-
-ModelHarness::ModelHarness() {
-    QSettings().clear();
-    auto hardware = std::make_unique<SimulatedAudioHardware>();
-    sim = hardware.get();
-    AudioHardware::setShared(std::move(hardware));
-    sim->setClockMode(SimulatedAudioHardware::ClockMode::realTime);
-    sim->addDevice(simulatedDevice("Altoparlanti", {}, {2}));
-    mic = sim->addDevice(simulatedDevice("Cuffie R&D USB", {1}, {})); // "&" is not a menu mnemonic here
-    makeModel();
-}
-
-ModelHarness::~ModelHarness() {
-    if (model) {
-        model->stop();
-        model->setViews(nullptr);
-    }
-    model.reset(); // releases its recorder before the audio system goes
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    AudioHardware::setShared(nullptr);
-}
-
-void ModelHarness::makeModel() {
-    auto manual = std::make_unique<ManualClock>();
-    clock = manual.get();
-    auto fake = std::make_unique<RecordingServices>();
-    services = fake.get();
-    RecorderModel::Options options;
-    options.clock = std::move(manual);
-    options.services = std::move(fake);
-    options.recordingsDirectory = [this] { return std::filesystem::path(folder.path().toStdString()); };
-    model = std::make_unique<RecorderModel>(std::move(options));
-    model->setViews(&views);
-}
-
-bool ModelHarness::startRecording() {
-    model->start();
-    return waitUntil([this] { return !model->isAwaitingPermission(); }) && model->isRecording();
 }
 
 // The log's and the preferences' locations are fixed on first use: they go into a folder of this run

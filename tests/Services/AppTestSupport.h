@@ -9,7 +9,9 @@
 #include "Support/LogSince.h"
 #include "Support/WaitUntil.h"
 
+#include <QCoreApplication>
 #include <QMap>
+#include <QSettings>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <algorithm>
@@ -45,21 +47,27 @@ private:
     QMap<QByteArray, Reply> replies_;
 };
 
+void writeFile(const QString& path,
+               const QByteArray& contents);  // with its folders; fails the test if it cannot
+QByteArray readFile(const QString& path);    // empty if it cannot be read
+QByteArray rssFeed(const QByteArray& items); // an update feed with these <item>s
+
 // An Info.ini of "key=value" lines, chosen through QUILLORA_INFO_INI while it lives.
 class InfoIni {
 public:
-    explicit InfoIni(const QStringList& lines);
-    ~InfoIni();
-    InfoIni(const InfoIni&) = delete;
-    InfoIni& operator=(const InfoIni&) = delete;
+    explicit InfoIni(const QStringList& lines) {
+        writeFile(dir_.filePath("Info.ini"), (lines.join('\n') + '\n').toUtf8());
+        qputenv("QUILLORA_INFO_INI", dir_.filePath("Info.ini").toUtf8());
+    }
+    ~InfoIni() { // a newer InfoIni may have taken over already
+        if (qEnvironmentVariable("QUILLORA_INFO_INI") == dir_.filePath("Info.ini")) {
+            qunsetenv("QUILLORA_INFO_INI");
+        }
+    }
 
 private:
     QTemporaryDir dir_;
 };
-
-void writeFile(const QString& path,
-               const QByteArray& contents);  // with its folders; fails the test if it cannot
-QByteArray rssFeed(const QByteArray& items); // an update feed with these <item>s
 // A feed with one release for this system, its downloads given as <enclosure> elements.
 QByteArray
 appcastFeed(const QByteArray& version, const QByteArray& shortVersion,
@@ -106,11 +114,12 @@ public:
             ~Timer() override { entry->cancelled = true; }
         };
         auto timer = std::make_unique<Timer>();
-        timer->entry = add(interval, interval, std::move(body));
+        timer->entry =
+            entries_.emplace_back(std::make_shared<Entry>(Entry{now_ + interval, interval, std::move(body)}));
         return timer;
     }
     void once(std::chrono::milliseconds delay, std::function<void()> body) override {
-        add(delay, std::chrono::milliseconds(0), std::move(body));
+        entries_.push_back(std::make_shared<Entry>(Entry{now_ + delay, {}, std::move(body)}));
     }
     void advance(std::chrono::milliseconds duration) {
         const TimePoint target = now_ + duration;
@@ -140,11 +149,6 @@ private:
         std::function<void()> body;
         bool cancelled = false;
     };
-    std::shared_ptr<Entry> add(std::chrono::milliseconds delay, std::chrono::milliseconds interval,
-                               std::function<void()> body) {
-        return entries_.emplace_back(std::make_shared<Entry>(Entry{now_ + delay, interval, std::move(body)}));
-    }
-
     TimePoint now_{};
     std::vector<std::shared_ptr<Entry>> entries_;
 };
@@ -168,10 +172,7 @@ class RecordingViews final : public RecorderViews {
 public:
     void showRecordingPanel() override { panelShown = true; }
     void hideRecordingPanel() override { panelShown = false; }
-    void showNotice(const Notice& notice) override {
-        notices.push_back(notice);
-        noticeOpen = true;
-    }
+    void showNotice(const Notice& notice) override { notices.push_back(notice), noticeOpen = true; }
     void closeNotice() override { noticeOpen = false; }
     void showDemoNotice(const Notice&) override {}
     void openFeedback(const std::optional<QString>& microphone) override { feedback.push_back(microphone); }
@@ -184,17 +185,51 @@ public:
 };
 
 // A device of the simulated audio system, its name as its uid, with these input and output streams.
-SimulatedAudioHardware::DeviceConfig simulatedDevice(const std::string& name, std::vector<int> inputStreams,
-                                                     std::vector<int> outputStreams);
+inline SimulatedAudioHardware::DeviceConfig simulatedDevice(const std::string& name, std::vector<int> inputs,
+                                                            std::vector<int> outputs) {
+    SimulatedAudioHardware::DeviceConfig device;
+    device.name = device.uid = name;
+    device.inputStreams = std::move(inputs);
+    device.outputStreams = std::move(outputs);
+    device.input = device.output = SimulatedAudioHardware::Signal::tone(220, 0.2f);
+    return device;
+}
 
 // A real model on a simulated audio system (speakers, a USB microphone), a manual clock and recording
 // fakes; recordings go to a temporary folder and preferences start empty.
 class ModelHarness {
 public:
-    ModelHarness();
-    ~ModelHarness();
-    void makeModel();      // a new model over the same audio system
-    bool startRecording(); // true once recording
+    ModelHarness() {
+        QSettings().clear();
+        auto hardware = std::make_unique<SimulatedAudioHardware>();
+        sim = hardware.get();
+        AudioHardware::setShared(std::move(hardware));
+        sim->setClockMode(SimulatedAudioHardware::ClockMode::realTime);
+        sim->addDevice(simulatedDevice("Altoparlanti", {}, {2}));
+        mic = sim->addDevice(simulatedDevice("Cuffie R&D USB", {1}, {})); // "&" is not a menu mnemonic here
+        makeModel();
+    }
+    ~ModelHarness() {
+        model->stop();
+        model->setViews(nullptr);
+        model.reset(); // releases its recorder before the audio system goes
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        AudioHardware::setShared(nullptr);
+    }
+    void makeModel() { // a new model over the same audio system
+        RecorderModel::Options options;
+        options.clock = std::make_unique<ManualClock>();
+        clock = static_cast<ManualClock*>(options.clock.get());
+        options.services = std::make_unique<RecordingServices>();
+        services = static_cast<RecordingServices*>(options.services.get());
+        options.recordingsDirectory = [this] { return std::filesystem::path(folder.path().toStdString()); };
+        model = std::make_unique<RecorderModel>(std::move(options));
+        model->setViews(&views);
+    }
+    bool startRecording() { // true once recording
+        model->start();
+        return waitUntil([this] { return !model->isAwaitingPermission(); }) && model->isRecording();
+    }
     AudioObjectID addCallApp(const std::string& id, int32_t pid) { return sim->addProcess(pid, id, true); }
 
     QTemporaryDir folder;

@@ -75,15 +75,13 @@ TEST(DesktopNaming, MatchesProgramsToTheirLaunchersInTheBestLanguage) {
 }
 
 TEST(DesktopNaming, TidiesProgramNamesWhenNothingMatches) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"chrome", "Chrome"},
-        {"firefox-esr", "Firefox ESR"},
-        {"google-chrome-stable", "Google Chrome"},
-        {"teams_for_linux", "Teams For Linux"},
-        {"org.telegram.desktop", "Desktop"},
-        {"com.example..App.", "App"},
-        {"...", "..."},
-    };
+    const std::pair<const char*, const char*> cases[] = {{"chrome", "Chrome"},
+                                                         {"firefox-esr", "Firefox ESR"},
+                                                         {"google-chrome-stable", "Google Chrome"},
+                                                         {"teams_for_linux", "Teams For Linux"},
+                                                         {"org.telegram.desktop", "Desktop"},
+                                                         {"com.example..App.", "App"},
+                                                         {"...", "..."}};
     for (const auto& [identifier, tidy] : cases) {
         EXPECT_EQ(DesktopEntries::tidyProgramName(identifier), tidy) << identifier;
     }

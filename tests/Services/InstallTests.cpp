@@ -31,27 +31,26 @@ using Outcome = AppMover::Outcome;
 // A release key made for the test: its public half, and signatures of whole files.
 class ReleaseKey {
 public:
-    ReleaseKey() : key_(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519")) {}
-    ~ReleaseKey() { EVP_PKEY_free(key_); }
     QString publicKey() const {
         QByteArray raw(32, '\0');
         size_t size = raw.size();
-        EVP_PKEY_get_raw_public_key(key_, reinterpret_cast<unsigned char*>(raw.data()), &size);
+        EVP_PKEY_get_raw_public_key(key_.get(), reinterpret_cast<unsigned char*>(raw.data()), &size);
         return QString::fromLatin1(raw.toBase64());
     }
     QString sign(QByteArrayView data) const {
         QByteArray signature(64, '\0');
         size_t size = signature.size();
-        EVP_MD_CTX* context = EVP_MD_CTX_new();
-        EVP_DigestSignInit(context, nullptr, nullptr, nullptr, key_);
-        EVP_DigestSign(context, reinterpret_cast<unsigned char*>(signature.data()), &size,
+        const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                              EVP_MD_CTX_free);
+        EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key_.get());
+        EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(signature.data()), &size,
                        reinterpret_cast<const unsigned char*>(data.data()), size_t(data.size()));
-        EVP_MD_CTX_free(context);
         return QString::fromLatin1(signature.toBase64());
     }
 
 private:
-    EVP_PKEY* key_;
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key_{EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"),
+                                                             EVP_PKEY_free};
 };
 
 const QByteArray package = "!<arch>\ndebian-binary   " + QByteArray(200000, 'p');
@@ -74,6 +73,10 @@ TEST(UpdateSignature, OnlyTheSignedFileWithItsLengthPasses) {
     }
 }
 
+// What PackageKit does with a transaction: leave the bus, finish it (exit 1), or refuse it as polkit does
+// (exit 2); "absent": not on the bus at all.
+enum Service { vanishes, accepts, refuses, absent };
+
 // PackageKit as far as the program uses it: one transaction, recording what it is asked to install.
 class StandInTransaction : public QObject {
     Q_OBJECT
@@ -82,8 +85,7 @@ class StandInTransaction : public QObject {
 public:
     QStringList hints;
     QList<QByteArray> installed; // the contents of the files it was asked to install
-    bool refuse = false;         // answer as polkit's refusal does
-    bool vanish = false;         // leave the bus instead of answering
+    Service behaviour = accepts;
 
 public slots:
     void SetHints(const QStringList& given) { hints = given; }
@@ -92,15 +94,14 @@ public slots:
             QFile file(path);
             installed.append(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("unreadable"));
         }
-        QTimer::singleShot(10ms, this, [this, refused = refuse, vanished = vanish] {
-            if (vanished) {
-                QDBusConnection("stand-in").unregisterService("org.freedesktop.PackageKit");
-                return;
+        QTimer::singleShot(10ms, this, [this, exit = behaviour] {
+            if (exit == vanishes) {
+                return void(QDBusConnection("stand-in").unregisterService("org.freedesktop.PackageKit"));
             }
-            if (refused) {
+            if (exit == refuses) {
                 emit ErrorCode(30, "Failed to obtain authentication.");
             }
-            emit Finished(refused ? 2 : 1, 10);
+            emit Finished(exit, 10);
         });
     }
 
@@ -122,19 +123,15 @@ struct PrivateBus {
     PrivateBus() {
         daemon.start("dbus-daemon", {"--session", "--nofork", "--print-address"});
         daemon.waitForReadyRead(5000);
-        address = QString::fromUtf8(daemon.readLine()).trimmed();
-        qputenv("QUILLORA_PACKAGEKIT_BUS", address.toUtf8());
-        QDBusConnection bus = QDBusConnection::connectToBus(address, "stand-in");
+        qputenv("QUILLORA_PACKAGEKIT_BUS", daemon.readLine().trimmed());
+        QDBusConnection bus =
+            QDBusConnection::connectToBus(qEnvironmentVariable("QUILLORA_PACKAGEKIT_BUS"), "stand-in");
         bus.registerObject("/org/freedesktop/PackageKit", &service, QDBusConnection::ExportAllSlots);
         bus.registerObject("/transaction", &packageKit,
                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals);
     }
-    ~PrivateBus() {
-        daemon.kill();
-        daemon.waitForFinished();
-    }
+    ~PrivateBus() { daemon.kill(), daemon.waitForFinished(); }
     QProcess daemon;
-    QString address;
     StandInPackageKit service;
     StandInTransaction packageKit;
 };
@@ -149,9 +146,8 @@ QByteArray portableCopy(const QString& folder, const QByteArray& version, bool m
     writeFile(folder + "/bin/quillora", "#!/bin/sh\necho " + version + "\n");
     QFile::setPermissions(folder + "/bin/quillora", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     writeFile(folder + "/share/quillora/Info.ini", "CFBundleShortVersionString=" + version + "\n");
-    QFile entry(QUILLORA_SOURCE_DIR "/packaging/com.tandrevel.Quillora.desktop");
-    EXPECT_TRUE(entry.open(QIODevice::ReadOnly));
-    writeFile(folder + "/share/applications/com.tandrevel.Quillora.desktop", entry.readAll());
+    writeFile(folder + "/share/applications/com.tandrevel.Quillora.desktop",
+              readFile(QUILLORA_SOURCE_DIR "/packaging/com.tandrevel.Quillora.desktop"));
     writeFile(folder + "/share/icons/hicolor/scalable/apps/com.tandrevel.Quillora.svg", "<svg/>");
     QFile random("/dev/urandom"); // random, so that it stays large in the archive
     writeFile(folder + "/filler", random.open(QIODevice::ReadOnly) ? random.read(filler) : "");
@@ -159,8 +155,7 @@ QByteArray portableCopy(const QString& folder, const QByteArray& version, bool m
     EXPECT_EQ(
         QProcess::execute("tar", {"-czf", folder + ".tar.gz", "-C", info.absolutePath(), info.fileName()}),
         0);
-    QFile archive(folder + ".tar.gz");
-    return archive.open(QIODevice::ReadOnly) ? archive.readAll() : QByteArray();
+    return readFile(folder + ".tar.gz");
 }
 
 QString run(const QString& program) {
@@ -172,7 +167,7 @@ QString run(const QString& program) {
 
 TEST(UpdateInstall, FromTheFeedToPackageKitOrThePortableSwap) {
     static PrivateBus bus;
-    ASSERT_FALSE(bus.address.isEmpty());
+    ASSERT_TRUE(QDBusConnection("stand-in").isConnected());
     const ReleaseKey release;
     QTemporaryDir dir;
     const QString portable = dir.filePath("quillora-1.0-amd64");
@@ -197,7 +192,6 @@ TEST(UpdateInstall, FromTheFeedToPackageKitOrThePortableSwap) {
 
     QByteArray tampered = package;
     tampered[1000] = 'X';
-    enum Service { absent, accepts, refuses, vanishes };
     struct Case {
         const char* name;
         QByteArray served; // what the package's address gives
@@ -222,8 +216,7 @@ TEST(UpdateInstall, FromTheFeedToPackageKitOrThePortableSwap) {
         QDBusConnection stand("stand-in");
         c.packageKit != absent ? stand.registerService("org.freedesktop.PackageKit")
                                : stand.unregisterService("org.freedesktop.PackageKit");
-        bus.packageKit.refuse = c.packageKit == refuses;
-        bus.packageKit.vanish = c.packageKit == vanishes;
+        bus.packageKit.behaviour = c.packageKit;
         bus.packageKit.installed.clear();
         bus.packageKit.hints.clear();
         FakeDialogs dialogs;
@@ -299,15 +292,9 @@ TEST(PortableSwap, AKillMidwayLeavesTheOldCopyWorking) {
 
 class FakeDesktop final : public AppMover::Desktop {
 public:
-    bool confirmMove() override {
-        ++asked;
-        return accept;
-    }
+    bool confirmMove() override { return ++asked, accept; }
     void showFailure(const QString& description) override { failures.append(description); }
-    bool launch(const QString& program) override {
-        launched.append(program);
-        return true;
-    }
+    bool launch(const QString& program) override { return launched.append(program), true; }
     void quit() override { ++quits; }
 
     bool accept = true;
@@ -355,9 +342,7 @@ TEST_F(PortableMove, EachFirstLaunchPlaceMovesTheWholeFolder) {
         EXPECT_EQ(desktop.launched, QStringList{destination + "/bin/quillora"});
         EXPECT_FALSE(QFile::exists(running)); // in the trash
         EXPECT_EQ(QProcess::execute("desktop-file-validate", {entry}), 0);
-        QFile text(entry);
-        ASSERT_TRUE(text.open(QIODevice::ReadOnly));
-        EXPECT_TRUE(text.readAll().contains("\nExec=\"" + destination.toUtf8() + "/bin/quillora\"\n"));
+        EXPECT_TRUE(readFile(entry).contains("\nExec=\"" + destination.toUtf8() + "/bin/quillora\"\n"));
         EXPECT_TRUE(
             QFile::exists(places.dataHome + "/icons/hicolor/scalable/apps/com.tandrevel.Quillora.svg"));
     }

@@ -95,10 +95,7 @@ class Updates : public testing::Test {
 protected:
     void SetUp() override {
         QSettings().remove("QuilloraFeedOverride");
-        serve("/appcast.xml", appcastFeed("150", "1.5"));
-    }
-    void serve(const QByteArray& path, const QByteArray& xml, int status = 200) {
-        server.setReply(path, {status, xml});
+        server.setReply("/appcast.xml", {200, appcastFeed("150", "1.5")});
     }
 
     // A manager whose first check comes after `firstCheck`, its announcements recorded in order.
@@ -114,9 +111,6 @@ protected:
         };
         manager->controller().setDialogs(&dialogs);
         return manager;
-    }
-    bool waitForRequests(qsizetype count) {
-        return waitUntil([&] { return server.requests.size() >= count; });
     }
 
     LocalHttpServer server;
@@ -138,11 +132,11 @@ TEST_F(Updates, UserInitiatedCheckAnswersInADialogOnePerSession) {
     dialogs.answerUpdate(UpdateDialogs::Choice::later);
     EXPECT_EQ(manager->availableVersion(), "");
 
-    serve("/appcast.xml", appcastFeed("140", "1.4"));
+    server.setReply("/appcast.xml", {200, appcastFeed("140", "1.4")});
     manager->controller().checkForUpdates();
     ASSERT_TRUE(waitUntil([&] { return dialogs.shown.size() == 2; }));
     EXPECT_EQ(dialogs.shown.last(), "up to date 1.4");
-    serve("/appcast.xml", "", 503);
+    server.setReply("/appcast.xml", {503, ""});
     manager->controller().checkForUpdates();
     ASSERT_TRUE(waitUntil([&] { return dialogs.shown.size() == 3; }));
     EXPECT_EQ(dialogs.shown.last(), "failed il server del feed ha risposto con lo stato 503");
@@ -159,7 +153,7 @@ TEST_F(Updates, UserInitiatedCheckAnswersInADialogOnePerSession) {
 // then announced, once; a later one (here from the feed override) replaces it. Chosen from the menu, the
 // waiting release is shown without checking again, and its install's failure is shown and logged.
 TEST_F(Updates, ScheduledQuietChecksAnnounceEachNewReleaseOnce) {
-    serve("/appcast.xml", appcastFeed("140", "1.4"));
+    server.setReply("/appcast.xml", {200, appcastFeed("140", "1.4")});
     QDateTime now = QDateTime::fromSecsSinceEpoch(1'800'000'000, Qt::UTC);
     Updater::Schedule schedule;
     schedule.pollInterval = 5ms;
@@ -169,17 +163,17 @@ TEST_F(Updates, ScheduledQuietChecksAnnounceEachNewReleaseOnce) {
     runEventsFor(40ms);
     EXPECT_TRUE(server.requests.isEmpty());
     now = now.addSecs(60);
-    ASSERT_TRUE(waitForRequests(1));
-    serve("/appcast.xml", appcastFeed("150", "1.5"));
+    ASSERT_TRUE(waitUntil([&] { return server.requests.size() >= 1; }));
+    server.setReply("/appcast.xml", {200, appcastFeed("150", "1.5")});
     now = now.addSecs(24 * 3600);
     ASSERT_TRUE(waitUntil([&] { return events.size() == 2; }));
     EXPECT_EQ(events, (QStringList{"available 1.5", "found 1.5 (published: 1.5)"}));
     EXPECT_TRUE(dialogs.shown.isEmpty()); // a quiet check leaves the announcement to the application
     now = now.addSecs(24 * 3600);
-    ASSERT_TRUE(waitForRequests(3));
+    ASSERT_TRUE(waitUntil([&] { return server.requests.size() >= 3; }));
     runEventsFor(30ms);
     EXPECT_EQ(events.size(), 2);
-    serve("/beta.xml", appcastFeed("151", "1.5.1"));
+    server.setReply("/beta.xml", {200, appcastFeed("151", "1.5.1")});
     QSettings().setValue("QuilloraFeedOverride", server.url("/beta.xml"));
     now = now.addSecs(24 * 3600);
     ASSERT_TRUE(waitUntil([&] { return events.size() == 4; }));
@@ -204,7 +198,7 @@ TEST_F(Updates, AManagerGoneBeforeOrDuringItsCheckHearsNothingMore) {
     EXPECT_TRUE(server.requests.isEmpty());
     server.setReply("/appcast.xml", {200, "", "", true});
     auto manager = makeManager();
-    ASSERT_TRUE(waitForRequests(1));
+    ASSERT_TRUE(waitUntil([&] { return server.requests.size() >= 1; }));
     manager.reset();
     runEventsFor(30ms);
     EXPECT_TRUE(events.isEmpty());
