@@ -291,6 +291,7 @@ TEST_F(CallRecorderTest, aWriteFailureStopsTheRecordingWithOneFailureAndWritesNo
     ASSERT_EQ(events.size(), 1u) << "one failure for hundreds of blocks that could not be written";
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_TRUE(messages[0].starts_with("Errore di scrittura: ")) << messages[0];
+    EXPECT_NE(messages[0].find(output().string()), std::string::npos) << "says which file";
     EXPECT_TRUE(stoppedBeforeFailure);
     EXPECT_TRUE(onMainThread);
     expectReleased();

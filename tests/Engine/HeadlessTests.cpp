@@ -1,6 +1,5 @@
 // The `quillora` program run as a child process on the simulated demonstration system: the summary it
 // prints and writes, its exit status, cycles, interrupts and failures.
-#include "FileSizeLimit.h"
 #include "MediaTestSupport.h"
 #include "WaitUntil.h"
 
@@ -225,28 +224,6 @@ TEST_F(HeadlessTest, aFinalRecordingThatCannotStartIsAnError) {
     expectSummaryOf(run, path("e.m4a"), {"ciclo1", "error", "file", "microphoneAllowed"});
     EXPECT_EQ(run.text("error"), tapRefused);
     EXPECT_EQ(run.text("ciclo1"), tapRefused);
-}
-
-TEST_F(HeadlessTest, aRecordingThatFailsOnItsWayEndsEarlyAndIsAnError) {
-    // The child may write 24 KiB per file: the recording runs out of room after a few seconds of audio.
-    QProcess process;
-    {
-        const FileSizeLimit limit(24 * 1024);
-        ASSERT_TRUE(limit.active());
-        start(process, {"--record", "30", "--out", "w.m4a", "--no-mic"});
-        ASSERT_TRUE(process.waitForStarted());
-    }
-    const Outcome run = collect(process);
-    EXPECT_EQ(run.exitCode, 1);
-    QStringList keys = summaryKeys;
-    keys.insert(3, "error");
-    expectSummaryOf(run, path("w.m4a"), keys);
-    EXPECT_TRUE(run.text("error").startsWith("Errore di scrittura: ")) << run.text("error").toStdString();
-    EXPECT_TRUE(run.text("error").contains(path("w.m4a"))) << "says which file";
-    EXPECT_LT(run.number("wallSeconds"), 15.0) << "the wait ends with the recording";
-    EXPECT_TRUE(run.text("diagnostics").endsWith(" nessun dispositivo"));
-    // Readable up to the write that failed (its partial packet is where decoding stops).
-    EXPECT_GT(decodeAudioFile(path("w.m4a").toStdString()).seconds(), 0.5);
 }
 
 TEST_F(HeadlessTest, aProbeWithoutItsReportIsRefused) {
