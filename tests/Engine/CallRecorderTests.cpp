@@ -173,6 +173,7 @@ TEST_F(CallRecorderTest, aStartThatFailsThrowsReleasesEverythingAndCanBeRetried)
 // (A rebuild by the watchdog that fails is proven on the real server, through the program.)
 TEST_F(CallRecorderTest, aRebuildThatFailsStopsWithOneFailureAndKeepsWhatWasRecorded) {
     CallRecorder& r = makeRecorder();
+    r.setWatchdogIntervalForTesting(60000); // the input change, not the silence after the last cycle
     r.start(true);
     sim->runCycles(100);
     r.waitForWriter();
