@@ -141,7 +141,7 @@ void expectSummaryOf(const Outcome& run, const QString& recording, const QString
 }
 
 TEST_F(HeadlessTest, recordsTheCallWithoutMicrophoneAndPrintsTheSummary) {
-    const Outcome run = execute({"--record", "1", "--out", "a.m4a", "--no-mic", "--debug-tracks", "tracks"});
+    const Outcome run = execute({"--record", "1", "--out", "a.m4a", "--no-mic"});
     EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
     expectSummaryOf(run, path("a.m4a"), summaryKeys);
     EXPECT_EQ(run.text("file"), path("a.m4a")) << "a relative --out is taken from the working folder";
@@ -156,8 +156,6 @@ TEST_F(HeadlessTest, recordsTheCallWithoutMicrophoneAndPrintsTheSummary) {
     EXPECT_LT(run.number("wallSeconds"), 1.5);
     EXPECT_NEAR(run.number("seconds"), 1.0, 0.15);
     EXPECT_NEAR(run.number("callbacks"), 48000 / 1024, 8);
-    EXPECT_NEAR(decodeAudioFile(path("tracks/system.wav").toStdString()).seconds(), run.number("seconds"),
-                0.05);
 }
 
 // Also under a locale that writes decimal commas (where one can be made): the summary and the log use dots.

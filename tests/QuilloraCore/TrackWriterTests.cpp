@@ -220,14 +220,12 @@ TEST_F(TrackWriterTest, ABlockThatCannotBePreparedThrowsAndTheWriterCarriesOn) {
             FAIL() << "converted a fractional rate";
         } catch (const CoreAudioError& error) {
             EXPECT_EQ(error.operation(), "Conversione della frequenza di campionamento");
-            EXPECT_EQ(error.status(), 0x77686174);
         }
         try {
             writer.write(tone, tone, 480, std::numeric_limits<double>::infinity());
             FAIL() << "made a buffer at an infinite rate";
         } catch (const CoreAudioError& error) {
             EXPECT_EQ(error.operation(), "Preparazione del buffer audio");
-            EXPECT_EQ(error.status(), 0x77686174);
         }
         // The failed blocks were measured before they failed.
         EXPECT_DOUBLE_EQ(writer.stats().seconds, 441 / 44100.5);
