@@ -79,12 +79,9 @@ TEST_F(CaptureDevicesTest, theLeadingDeviceAndTheStreamLayout) {
         } else if (c.output == Default::headset) {
             sim->setDefaultOutput(sim->addDevice({"Cuffie", "headset", {1}, {2}, 48000, {}, {}}));
         }
-        std::optional<AudioObjectID> mic;
-        if (!c.mic.empty()) {
-            mic = addInput(usb, "usb-mic", c.mic);
-            if (c.micFailure != 0) {
-                sim->setPropertyFailure(*mic, c.micFailure);
-            }
+        const auto mic = c.mic.empty() ? std::nullopt : std::optional(addInput(usb, "usb-mic", c.mic));
+        if (mic) {
+            sim->setPropertyFailure(*mic, c.micFailure); // 0: none
         }
         const auto started = std::chrono::steady_clock::now();
         const AggregateDevice aggregate(tap, mic);
