@@ -14,14 +14,11 @@ using namespace PipeWireBackend;
 
 namespace {
 
-// Feeds a cache as the connection does (serials grow like the server's), from statements split by ';':
-//   source|sink|capture|playback|mono|ours|node ID [NAME]: a microphone (capture port ID+1), a speaker
-//     (ID+1, ID+2, monitors ID+3, ID+4), an application's capture (ID+1), stereo (ID+1, ID+2) or mono
-//     (ID+1) playback, our capture node (in_MONO, in_FL, in_FR at ID+1…), a node with the given keys only
+// Feeds a cache as the connection does (growing serials), from statements split by ';' (ports as in `kinds`):
+//   source|sink|capture|playback|mono|ours|node ID [NAME]: ports at ID+1…; node: the given keys only
 //   port ID NODE in|out CHANNEL [monitor];  link OUTPORT INPORT;  client ID;  remove ID
 //   metadata ID NAME [subject=N]: KEY=VALUE sets a key, a lone KEY removes it
-// Other words are properties (class, client, group, pid: media.class, client.id, node.link-group,
-// application.process.id); state=idle|running sets a node's state (else streams run, devices are suspended).
+// Other words are properties (`aliases`); state=idle|running (else streams run, devices are suspended).
 class Graph {
 public:
     RegistryCache cache;
@@ -281,8 +278,7 @@ TEST(PipeWireCacheProcesses, CapturingProcessesTheirIdentifiersAndWhetherTheyRea
             << description;
     }
     Graph graph;
-    EXPECT_EQ(graph.cache.processObject(0), kAudioObjectUnknown);
-    EXPECT_EQ(graph.cache.processObject(-5), kAudioObjectUnknown);
+    EXPECT_TRUE(graph.cache.processObject(0) == kAudioObjectUnknown && graph.cache.processObject(-5) == 0);
 }
 
 TEST(PipeWireCaptureRouting, LinksTheLeadingDeviceIntoTheFirstInputsAndEachChannelToItsSide) {

@@ -56,7 +56,6 @@ TEST_F(CaptureDevicesTest, theLeadingDeviceAndTheStreamLayout) {
     const AudioObjectPropertySelector uid = kAudioDevicePropertyDeviceUID, name = kAudioObjectPropertyName;
     const std::vector<Case> cases{
         {"a microphone leads", {1}, Default::output, 0, normal, {1, 2}, 1, usb, "usb-mic"},
-        {"no microphone: the output leads", {}, Default::output, 0, normal, {2}, 0, {}, "speakers"},
         {"no default output: the tap alone", {}, Default::none, 0, normal, {2}, 0, {}, {}},
         {"unreadable default output", {}, Default::unreadable, 0, normal, {2}, 0, {}, {}},
         {"a headset leads, is no mic", {}, Default::headset, 0, normal, {1, 2}, 1, {}, "headset"},

@@ -112,7 +112,6 @@ TEST_F(MediaFileTest, AacIsPlayableWhileWrittenAndFinishedHoldsExactlyTheWritten
     {
         AudioFile file(path, aac);
         writeInBlocks(file, input);
-        EXPECT_EQ(file.framesWritten(), static_cast<int64_t>(total));
         // Three seconds in, the file on disk already holds everything up to the last full fragment.
         EXPECT_TRUE(containsMovieFragments(path) && decodeAudioFile(path).seconds() >= 1.9);
     } // released without finish(): the destructor finishes the file
