@@ -101,8 +101,7 @@ TEST(PipeWireBackend, deliversTheMicrophoneAndEachTapWithoutAllocatingAndLeavesO
         EXPECT_LT(captured.amplitude(side, 2000), 0.01) << side;
         EXPECT_LT(captured.amplitude(side, 440), 0.01) << side;
     }
-    EXPECT_GT(captured.amplitude(3, 2000), 0.2);
-    EXPECT_GT(captured.amplitude(4, 1000), 0.2);
+    EXPECT_GT(std::min(captured.amplitude(3, 2000), captured.amplitude(4, 1000)), 0.2); // the other tap
 
     hardware.destroyAggregateDevice(aggregate);
     for (const AudioObjectID tap : taps) {

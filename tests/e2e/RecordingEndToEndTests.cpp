@@ -23,8 +23,8 @@ constexpr double kCombTone = 937.5;
 struct Recording {
     int exitCode = -1;
     QByteArray output;
-    QJsonObject summary;
     DecodedAudio audio;
+    QJsonObject summary = QJsonDocument::fromJson(output).object();
 
     QString text(const char* key) const { return summary.value(key).toString(); }
     std::string diagnostics() const { return text("diagnostics").toStdString(); }
@@ -47,9 +47,7 @@ protected:
         EXPECT_TRUE(process.waitForFinished(60000)) << "quillora did not finish";
         Recording result{process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
                          process.readAllStandardOutput(),
-                         {},
                          std::filesystem::exists(file_) ? decodeAudioFile(file_) : DecodedAudio{}};
-        result.summary = QJsonDocument::fromJson(result.output).object();
         EXPECT_EQ(result.exitCode, exitCode) << result.output.toStdString();
         return result;
     }
@@ -111,9 +109,7 @@ TEST_F(RecordingEndToEnd, SilenceIsRecordedAsSilenceForTheWholeTime) {
     const double lost = recording.text("lostCycles").toDouble() * 1024 / 48000;
     EXPECT_NEAR(recording.audio.seconds(), recording.text("seconds").toDouble(), 0.03);
     EXPECT_NEAR(recording.audio.seconds() + lost, recording.text("wallSeconds").toDouble(), 0.25);
-    for (const auto& channel : recording.audio.channels) {
-        EXPECT_LT(peak(channel), 1e-4);
-    }
+    EXPECT_LT(std::max(peak(recording.audio.channels.at(0)), peak(recording.audio.channels.at(1))), 1e-4);
 }
 
 TEST_F(RecordingEndToEnd, ProbeRunsEveryCaptureItTriesOnTheServer) {
