@@ -1,6 +1,5 @@
-// The PipeWire backend in this process, against a real, private PipeWire + WirePlumber + pipewire-pulse
-// (scripts/audio-sandbox.sh run): what its IO blocks deliver, on which thread and without allocating, whom
-// a tap leaves out, and who the server says records the microphone.
+// The PipeWire backend in this process against a real, private server with pipewire-pulse: its IO blocks,
+// their thread and allocations, whom a tap leaves out, who records the microphone.
 #include "AllocationCounter.h"
 #include "MediaTestSupport.h"
 #include "Platform/Audio/PipeWire/PipeWireAudioHardware.h"
@@ -25,16 +24,11 @@ constexpr std::size_t kBlocks = 60, kSettled = 15, kChannels = 5;
 // The channels of every stream one after the other (microphone, first tap, second tap) and the real-time
 // thread's allocations, in memory reserved up front so that the IO block itself never allocates.
 struct Captured {
-    std::vector<float> samples[kChannels];
+    std::vector<std::vector<float>> samples = std::vector(kChannels, std::vector<float>(kBlocks* kQuantum));
     uint64_t allocations[kBlocks] = {};
     std::thread::id thread;
     std::atomic<std::size_t> count{0};
 
-    Captured() {
-        for (auto& channel : samples) {
-            channel.resize(kBlocks * kQuantum);
-        }
-    }
     void onBlock(const AudioBufferList& input) {
         const std::size_t index = count.load(std::memory_order_relaxed);
         if (index >= kBlocks) {
@@ -98,9 +92,8 @@ TEST(PipeWireBackend, deliversTheMicrophoneAndEachTapWithoutAllocatingAndLeavesO
     hardware.destroyIOProcID(aggregate, proc);
 
     EXPECT_NE(captured.thread, std::this_thread::get_id()) << "IO blocks run on PipeWire's thread";
-    // Steady state: the real-time thread makes no heap allocation at all, neither in our callback path
-    // nor in PipeWire's cycle around it.
-    EXPECT_EQ(captured.allocations[kBlocks - 1] - captured.allocations[kSettled], 0u);
+    EXPECT_EQ(captured.allocations[kBlocks - 1] - captured.allocations[kSettled], 0u)
+        << "neither we nor PipeWire";
     EXPECT_GT(captured.amplitude(0, 440), 0.2) << "the microphone leads";
     EXPECT_LT(captured.amplitude(0, 1000), 0.01);
     for (const std::size_t side : {1u, 2u}) {
@@ -108,24 +101,13 @@ TEST(PipeWireBackend, deliversTheMicrophoneAndEachTapWithoutAllocatingAndLeavesO
         EXPECT_LT(captured.amplitude(side, 2000), 0.01) << side;
         EXPECT_LT(captured.amplitude(side, 440), 0.01) << side;
     }
-    EXPECT_GT(captured.amplitude(3, 2000), 0.2);
-    EXPECT_GT(captured.amplitude(4, 1000), 0.2);
+    EXPECT_GT(std::min(captured.amplitude(3, 2000), captured.amplitude(4, 1000)), 0.2); // the other tap
 
-    // Destroying the aggregate removes its node from the server.
     hardware.destroyAggregateDevice(aggregate);
     for (const AudioObjectID tap : taps) {
         hardware.destroyProcessTap(tap);
     }
-    EXPECT_TRUE(sandbox(node).empty());
-}
-
-// Every process running audio input, as the engine sees it.
-std::map<int32_t, std::string> microphoneUsers() {
-    std::map<int32_t, std::string> users;
-    for (const MicrophoneClient& client : CallDetector::microphoneClients()) {
-        users[client.pid] = client.bundleID;
-    }
-    return users;
+    EXPECT_TRUE(sandbox(node).empty()) << "the aggregate's node removed";
 }
 
 // Everyone at once: native and PulseAudio recorders of the microphone, a monitor recorder, a loopback inside
@@ -135,19 +117,15 @@ TEST(CallDetection, NamesTheMicrophoneRecordersAndLeavesOutMonitorsLoopbacksAndO
     sandbox("default-source mic1");
     const auto callApps = [] { return CallDetector::callApps(CallDetector::microphoneClients(), getpid()); };
     ASSERT_TRUE(waitUntil([&] { return callApps().empty(); }));
-    // Our own recording of the microphone, as the application makes it.
-    TemporaryDirectory folder;
+    TemporaryDirectory folder; // our own recording of the microphone, as the application makes it
     CallRecorder recorder(folder / "own.m4a", std::nullopt);
     ASSERT_NO_THROW(recorder.start(true));
-    ASSERT_EQ(recorder.microphoneName(), std::optional<std::string>("mic1"));
 
     const auto monitorFile = folder / "monitor.wav";
     const SandboxProcess monitor("record-monitor spk1 " + monitorFile.string());
     const std::string module = shell("pactl load-module module-loopback source=mic1 sink=spk1");
-    ASSERT_FALSE(module.empty());
     const SandboxProcess native("record-mic mic1 " + (folder / "native.wav").string());
-    // PulseAudio clients with a name only (libpulse also reports the executable, "pacat", which comes
-    // first) and with an application id, as sandboxed applications state.
+    // PulseAudio clients with a name only (libpulse's executable name "pacat" wins) and with an app id.
     SandboxProcess named("spawn named parecord --client-name=Softphone " + (folder / "named.wav").string());
     SandboxProcess identified("spawn identified env PULSE_PROP=application.id=org.example.Softphone parecord "
                               "--client-name=Softphone " +
@@ -159,22 +137,24 @@ TEST(CallDetection, NamesTheMicrophoneRecordersAndLeavesOutMonitorsLoopbacksAndO
                                                   {named.pid(), "pacat"},
                                                   {identified.pid(), "org.example.Softphone"},
                                                   {pulseServer, "pipewire"}};
+    const auto users = [] {
+        std::map<int32_t, std::string> pids;
+        for (const MicrophoneClient& client : CallDetector::microphoneClients()) {
+            pids[client.pid] = client.bundleID;
+        }
+        return pids;
+    };
     std::error_code error;
-    EXPECT_TRUE(waitUntil([&] {
-        return microphoneUsers() == expected && std::filesystem::file_size(monitorFile, error) > 8192;
-    }));
-    EXPECT_EQ(microphoneUsers(), expected);
-    // Recording tools (pw-record, parecord) are never offered as calls.
-    EXPECT_EQ(callApps(), std::vector<std::string>{"org.example.Softphone"});
-
-    // Gone as soon as it ends.
-    named.stop();
+    EXPECT_TRUE(waitUntil(
+        [&] { return users() == expected && std::filesystem::file_size(monitorFile, error) > 8192; }));
+    EXPECT_EQ(users(), expected);
+    EXPECT_EQ(callApps(), std::vector<std::string>{"org.example.Softphone"})
+        << "recording tools are no calls";
+    named.stop(); // gone as soon as it ends
     identified.stop();
     EXPECT_TRUE(waitUntil([&] { return callApps().empty(); }));
     shell("pactl unload-module " + module);
-    // Our capture really read the microphone (a full-scale tone) while the graph was looked at.
-    const CallRecorder::Stats stats = recorder.stop();
-    EXPECT_GT(stats.micPeakRMS, 0.1f);
+    EXPECT_GT(recorder.stop().micPeakRMS, 0.1f) << "our capture really read the microphone";
 }
 
 } // namespace

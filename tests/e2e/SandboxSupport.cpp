@@ -45,9 +45,7 @@ int runInsideSandbox(int argc, char** argv, const std::function<void()>& setUp,
     ::testing::InitGoogleTest(&argc, argv);
     setUp();
     const int result = RUN_ALL_TESTS();
-    if (tearDown) {
-        tearDown();
-    }
+    tearDown();
     Diagnostics::flush();
     return result;
 }

@@ -6,8 +6,6 @@
 #include <string>
 #include <sys/types.h>
 
-// The private PipeWire sandbox the end-to-end programs run in (scripts/audio-sandbox.sh run -- PROGRAM).
-
 // Runs a shell command, fails the current test if it fails, and returns what it printed, trimmed.
 std::string shell(const std::string& command);
 
@@ -31,5 +29,5 @@ private:
 
 // The main() of a sandbox program: refuses to run outside the script's sandbox (never a user's server),
 // makes the application object, runs `setUp` (devices every test shares), the tests, then `tearDown`.
-int runInsideSandbox(int argc, char** argv, const std::function<void()>& setUp,
-                     const std::function<void()>& tearDown = {});
+int runInsideSandbox(
+    int argc, char** argv, const std::function<void()>& setUp, const std::function<void()>& tearDown = [] {});

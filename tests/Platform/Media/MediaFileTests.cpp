@@ -47,8 +47,7 @@ void writeInBlocks(AudioFile& file, const std::vector<std::vector<float>>& chann
     }
 }
 
-// Two tones in noise: rich enough for the encoder to use its bit rate, and never alike at two shifts,
-// so comparing with the input finds one alignment only.
+// Two tones in noise: the encoder uses its bit rate, and the signal is alike at one alignment only.
 std::vector<float> programme(std::size_t count, double frequency, uint32_t seed) {
     std::vector<float> out = sine(count, frequency, 48000, 0.2f);
     const std::vector<float> second = sine(count, frequency * 2.71, 48000, 0.1f);
@@ -73,8 +72,7 @@ protected:
 
 TEST_F(MediaFileTest, ConversionInBlocksIntoTooLittleRoomIsOneContinuousConversion) {
     const AudioFormat cd = *AudioFormat::standard(44100, 1), recording = *AudioFormat::standard(48000, 1);
-    // Converts the blocks, each given when the converter asks, into outputs of `room` frames until the input
-    // runs dry (what does not fit waits inside for the next call).
+    // The blocks into outputs of `room` frames until the input runs dry (what does not fit waits inside).
     const auto convert = [&](const std::vector<PcmBuffer>& blocks, uint32_t room) {
         auto converter = AudioConverter::make(cd, recording);
         std::size_t taken = 0;
@@ -101,14 +99,10 @@ TEST_F(MediaFileTest, ConversionInBlocksIntoTooLittleRoomIsOneContinuousConversi
             slice(input, position, std::min<uint32_t>(k % 2 ? 1000 : 441, 44100 - position), cd));
     }
     const std::vector<float> reference = convert(whole, 48100);
-    // The filter's delay is held back once, not once per block.
-    EXPECT_GE(reference.size(), 48000u - 32);
-    EXPECT_LE(reference.size(), 48000u);
+    EXPECT_TRUE(reference.size() >= 48000u - 32 && reference.size() <= 48000u) << "the delay held back once";
     const std::vector<float> cramped = convert(blocks, 300);
-    ASSERT_EQ(cramped.size(), reference.size());
-    for (std::size_t i = 0; i < cramped.size(); ++i) {
-        ASSERT_NEAR(cramped[i], reference[i], 1e-6) << "sample " << i;
-    }
+    EXPECT_TRUE(
+        std::ranges::equal(cramped, reference, [](float a, float b) { return std::abs(a - b) < 1e-6; }));
 }
 
 TEST_F(MediaFileTest, AacIsPlayableWhileWrittenAndFinishedHoldsExactlyTheWrittenSamplesFromTheFirstOn) {
@@ -118,20 +112,15 @@ TEST_F(MediaFileTest, AacIsPlayableWhileWrittenAndFinishedHoldsExactlyTheWritten
     {
         AudioFile file(path, aac);
         writeInBlocks(file, input);
-        EXPECT_EQ(file.framesWritten(), static_cast<int64_t>(total));
         // Three seconds in, the file on disk already holds everything up to the last full fragment.
-        EXPECT_TRUE(containsMovieFragments(path));
-        EXPECT_GE(decodeAudioFile(path).seconds(), 1.9);
-        // Released without finish(): the destructor finishes the file.
-    }
+        EXPECT_TRUE(containsMovieFragments(path) && decodeAudioFile(path).seconds() >= 1.9);
+    } // released without finish(): the destructor finishes the file
     EXPECT_FALSE(containsMovieFragments(path)) << "a finished recording is an ordinary MP4";
     const DecodedAudio decoded = decodeAudioFile(path);
     EXPECT_TRUE(decoded.codecName == "aac" && decoded.sampleRate == 48000 && decoded.channelCount == 2);
     EXPECT_LT(decoded.frames() - total, 1024u) << "all of it, and one frame's padding at most";
     EXPECT_NEAR(decoded.payloadBitRate(), 160000, 16000);
-    for (std::size_t c = 0; c < 2; ++c) {
-        // No priming in front: the decoded file lines up with the input from its very first frame, and
-        // still does at the end.
+    for (std::size_t c = 0; c < 2; ++c) { // no priming: lined up from the first frame to the last
         EXPECT_EQ(bestLag(input[c], decoded.channels[c], 0, 1024, 1500), 0) << "channel " << c;
         EXPECT_EQ(bestLag(input[c], decoded.channels[c], total - 4096, 4096, 1500), 0) << "channel " << c;
     }
@@ -157,9 +146,8 @@ TEST_F(MediaFileTest, RefusesWhatItCannotWriteAndWritesNothingAfterFinishing) {
     const auto silence = [](const AudioFormat& format) {
         return slice(std::vector(format.channelCount(), std::vector<float>(16)), 0, 16, format);
     };
-    for (const AudioFormat& other : {*AudioFormat::standard(48000, 1), *AudioFormat::standard(44100, 2)}) {
-        EXPECT_THROW(file.write(silence(other)), MediaError);
-    }
+    EXPECT_THROW(file.write(silence(*AudioFormat::standard(48000, 1))), MediaError);
+    EXPECT_THROW(file.write(silence(*AudioFormat::standard(44100, 2))), MediaError);
     EXPECT_EQ(file.framesWritten(), 0);
     file.write(silence(file.processingFormat()));
     file.finish();
@@ -168,8 +156,8 @@ TEST_F(MediaFileTest, RefusesWhatItCannotWriteAndWritesNothingAfterFinishing) {
 }
 
 TEST_F(MediaFileTest, AFailedRewriteLeavesTheRecordingUntouchedAndNoTemporaryFile) {
-    // Something the demuxer cannot read, and a readable fragmented recording that holds fewer packets than
-    // the encoder made (the copy would lose some).
+    // Unreadable, and a fragmented recording holding fewer packets than the encoder made (the copy loses
+    // some).
     const auto garbage = dir_ / "garbage.m4a";
     std::ofstream(garbage, std::ios::binary) << "not an mp4 at all, but someone's only copy";
     const auto fragmented = dir_ / "fragmented.m4a";
@@ -185,8 +173,7 @@ TEST_F(MediaFileTest, AFailedRewriteLeavesTheRecordingUntouchedAndNoTemporaryFil
         EXPECT_FALSE(error.empty());
         EXPECT_EQ(readBytes(path), before);
     }
-    // The three files, nothing else.
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 3);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 3) << "no temporary file";
 }
 
 TEST_F(MediaFileTest, WavHeaderDescribesEveryWriteBeforeTheFileIsClosedAndBecomesRf64PastThirtyTwoBits) {
