@@ -238,11 +238,16 @@ TEST_F(HeadlessTest, aProbeWithoutItsReportIsRefused) {
 
 // What holds or describes a call is its owner's only.
 TEST_F(HeadlessTest, recordingsSummariesTracksReportAndLogAreTheOwnersOnly) {
-    // The default place (the music folder and the log's folders do not exist yet); no cycles below two.
+    // The default place: the user's (localised) music folder, which does not exist yet, nor do the log's
+    // folders; no cycles below two.
+    ASSERT_TRUE(QDir().mkpath(path("config")));
+    QFile dirs(path("config/user-dirs.dirs"));
+    ASSERT_TRUE(dirs.open(QIODevice::WriteOnly) && dirs.write("XDG_MUSIC_DIR=\"$HOME/Musica\"\n") > 0);
+    dirs.close();
     const Outcome first = execute({"--record", "0.3", "--cycles", "-1", "--no-mic"});
     const QString recording = first.text("file");
     expectSummaryOf(first, recording, summaryKeys);
-    EXPECT_TRUE(matches(recording, QRegularExpression::escape(path("Music/Quillora/")) +
+    EXPECT_TRUE(matches(recording, QRegularExpression::escape(path("Musica/Quillora/")) +
                                        "Chiamata [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}\\.[0-9]{2}\\.m4a"))
         << recording.toStdString();
     const QString named = QDir(home.path()).relativeFilePath(recording);
@@ -271,8 +276,8 @@ TEST_F(HeadlessTest, recordingsSummariesTracksReportAndLogAreTheOwnersOnly) {
 
     // Everything the runs made, and nothing else (no cycle, no temporary file of a rewrite, no second copy):
     // files 0600, folders 0700, the shared folder as it was.
-    QStringList made{"Music",
-                     "Music/Quillora",
+    QStringList made{"Musica",
+                     "Musica/Quillora",
                      named,
                      named + ".json",
                      "state",
@@ -287,7 +292,7 @@ TEST_F(HeadlessTest, recordingsSummariesTracksReportAndLogAreTheOwnersOnly) {
                      "shared/report.txt",
                      "shared/k.m4a"};
     QStringList found;
-    for (const QString& top : {QStringLiteral("Music"), QStringLiteral("state"), QStringLiteral("shared")}) {
+    for (const QString& top : {QStringLiteral("Musica"), QStringLiteral("state"), QStringLiteral("shared")}) {
         found << top;
         EXPECT_EQ(modeOf(path(top)), top == "shared" ? "755" : "700") << top.toStdString();
         QDirIterator entries(path(top), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,

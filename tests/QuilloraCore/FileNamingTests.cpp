@@ -65,18 +65,4 @@ TEST(FileNaming, stampIsLocalTwentyFourHourTimeWhateverTheLocale) {
     EXPECT_EQ(FileNaming::recordingURL("/r", utc, folderWith({})).filename(), fs::path(expected));
 }
 
-TEST(FileNaming, defaultDirectoryIsTheUsersMusicFolderPlusQuillora) {
-    QTemporaryDir temp;
-    const QByteArray savedConfig = qgetenv("XDG_CONFIG_HOME");
-    const QByteArray savedHome = qgetenv("HOME");
-    qputenv("HOME", temp.path().toUtf8());
-    qputenv("XDG_CONFIG_HOME", (temp.path() + "/config").toUtf8());
-    const fs::path home = temp.path().toStdString(); // without user-dirs.dirs: the program tests' Music/
-    fs::create_directories(home / "config");
-    std::ofstream(home / "config/user-dirs.dirs") << "XDG_MUSIC_DIR=\"$HOME/Musica\"\n";
-    EXPECT_EQ(FileNaming::defaultDirectory(), home / "Musica" / "Quillora") << "a localised music folder";
-    qputenv("HOME", savedHome);
-    savedConfig.isNull() ? qunsetenv("XDG_CONFIG_HOME") : qputenv("XDG_CONFIG_HOME", savedConfig);
-}
-
 } // namespace
