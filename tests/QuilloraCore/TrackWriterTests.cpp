@@ -118,15 +118,12 @@ TEST_F(TrackWriterTest, ConvertsOtherRatesTo48kHzWithoutSeams) {
     }
     const DecodedAudio decoded = decodeAudioFile(path);
     EXPECT_EQ(decoded.sampleRate, 48000);
-    // Every frame once (what each converter held back is written before the next rate takes over), the
-    // end padded to a whole AAC frame.
+    // Every frame once (what a converter held back comes out before the next rate), padded to an AAC frame.
     EXPECT_GE(decoded.frames(), 96000u);
     EXPECT_LT(decoded.frames(), 96000u + 1024);
 
-    // The right pitch at every rate and no lost or repeated frame at the switches: one 1 kHz sinusoid
-    // explains the whole file to within the codec's noise (a frame lost at a switch leaves a residual of
-    // ~0.06 for the rest of the file). Between 48 and 44.1 kHz the switch is inaudible; the new
-    // converter's first milliseconds at 16 kHz deviate a little more.
+    // The right pitch and no lost or repeated frame at the switches: one 1 kHz sinusoid explains the file to
+    // within the codec's noise (a lost frame leaves ~0.06); the 16 kHz converter's start deviates a little.
     const ToneFit whole = fitTone(decoded.channels[0], 2000, 94000, 1000, 48000);
     EXPECT_NEAR(whole.amplitude, 0.5, 0.02);
     EXPECT_LT(whole.residualRms, 0.003);
@@ -150,8 +147,7 @@ TEST_F(TrackWriterTest, DebugTracksHoldTheRawSignalsAtTheFirstBlocksRate) {
         writer.write({}, system, static_cast<int>(frames), 48000); // no mic: silence on the voice track
         // Another rate goes to the recording only.
         writer.write(mic, system, 441, 44100);
-        // A block announcing more frames than its channels hold is padded with silence, nothing beyond
-        // them read.
+        // A block announcing more frames than its channels hold is padded with silence.
         writer.write({std::vector<float>(100, 0.25f)}, {std::vector<float>(50, 0.5f), {}},
                      static_cast<int>(frames), 48000);
     }

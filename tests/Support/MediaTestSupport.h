@@ -5,8 +5,7 @@
 #include <string>
 #include <vector>
 
-// Shared helpers of the test programs: decoding what was written, measuring tones and levels, scratch
-// folders.
+// Shared helpers of the test programs: decoding what was written, measuring tones, scratch folders.
 
 // A whole audio file decoded with FFmpeg to float, one array per channel, for checking what was written.
 struct DecodedAudio {
@@ -50,9 +49,8 @@ double toneAmplitude(const std::vector<float>& samples, std::size_t begin, std::
 // Largest absolute sample in samples[begin, end) (the range is cut at the end of the samples).
 double peak(const std::vector<float>& samples, std::size_t begin = 0, std::size_t end = SIZE_MAX);
 
-// The shift (observed index - reference index) within [-maxLag, maxLag] at which observed best matches
-// reference over reference[begin, begin + length), by normalised cross-correlation. Only shifts at which
-// the whole stretch exists in both are considered.
+// The shift (observed index - reference index) within [-maxLag, maxLag], where the whole stretch
+// reference[begin, begin + length) exists in both, at which observed best matches it (cross-correlation).
 int bestLag(const std::vector<float>& reference, const std::vector<float>& observed, std::size_t begin,
             std::size_t length, int maxLag);
 
