@@ -1,16 +1,12 @@
-// The application model on the simulated audio system with a manual clock: recordings started and stopped
-// for real, failures, the call watch and its notices, the end-of-call suggestion, update announcements; and
-// which processes capturing the microphone count as calls, and under which name.
+// The model on the simulated audio system and a manual clock: recording, failures, call notices, updates;
+// and which processes using the microphone count as calls.
 #include "QuilloraCore/CallDetector.h"
 #include "Services/AppTestSupport.h"
 
-#include <gtest/gtest.h>
 #include <iterator>
 #include <sstream>
 
 namespace {
-
-using namespace std::chrono_literals;
 
 class RecorderModelTest : public ::testing::Test, public ModelHarness {
 protected:
@@ -226,8 +222,7 @@ Apps appsOf(const std::string& identifiers) {
 }
 
 TEST(CallApps, KeepsCallingApplicationsOnceEachAndDropsTheSoundSystemRecordersAndItself) {
-    // Browsers and calling applications as Flatpak ids or executable names, however our own capture is
-    // called; exclusions are case-sensitive, and recorders are matched whole, never as a prefix.
+    // Calling apps by any name; exclusions are case-sensitive, recorders matched whole, not as prefixes.
     const std::string calls = "org.mozilla.firefox teams-for-linux PipeWire Kmix recorder-chat obs-chat "
                               "com.apple.Sirix";
     EXPECT_EQ(appsOf("chromium us.zoom.Zoom " + calls), words("chromium " + calls));
@@ -235,8 +230,7 @@ TEST(CallApps, KeepsCallingApplicationsOnceEachAndDropsTheSoundSystemRecordersAn
                      "gnome-sound-recorder com.apple.siri.x com.apple.coreaudiod pw-record arecord rec "
                      "audacity com.obsproject.Studio com.tandrevel.Quillora"),
               Apps{});
-    // Unreadable identifiers go; two processes of one application and its helpers are one entry, in order
-    // of first occurrence.
+    // Unreadable identifiers go; an application's processes and helpers are one entry, first seen first.
     EXPECT_EQ(appsOf("chromium us.zoom.Zoom - .Helper chromium com.example.app com.apple.WebKit.GPU "
                      "com.example.app.helper"),
               words("chromium com.example.app com.apple.Safari"));
