@@ -192,8 +192,7 @@ TEST_F(Desktop, MenuInEachStateAndWhatItsRowsDo) {
     EXPECT_FALSE(recordingAtQuit);
     EXPECT_GT(QFileInfo(model->lastFile()).size(), 0);
 
-    // An update waiting: its row comes first, and the icon says so whenever nothing is being recorded.
-    LocalHttpServer server;
+    LocalHttpServer server; // an update waiting: its row first, the icon says so when not recording
     server.setReply("/appcast.xml", {200, appcastFeed("210", "2.1")});
     const InfoIni info(
         {"CFBundleShortVersionString=1.4", "CFBundleVersion=140", "SUFeedURL=" + server.url("/appcast.xml")});
@@ -281,7 +280,7 @@ protected:
     }
 
     LocalHttpServer server;
-    InfoIni info{{"CFBundleShortVersionString=3.0.0", "QuilloraServiceURL=" + server.url("/svc/")}};
+    InfoIni info{{"CFBundleShortVersionString=3.0.0", "QuilloraServiceURL=" + server.url("/svc")}};
     std::unique_ptr<FeedbackView> view;
     int closes = 0;
 };
@@ -327,7 +326,6 @@ TEST_F(FeedbackForm, SendsWhatWasTypedOnceAndKeepsTheFormOnFailure) {
     ASSERT_TRUE(waitUntil([&] { return view->sent(); }));
     EXPECT_EQ(sent("message"), "  ok \n"); // as typed
     EXPECT_EQ(sent("name"), "Ada");
-    EXPECT_EQ(sent("app").toObject().value("microphone"), "Microfono USB");
     EXPECT_EQ(sent("diagnostics").toString(), view->diagnostics()); // attached by default
     EXPECT_TRUE(view->diagnostics().contains("Microfono USB"));
     EXPECT_TRUE(child("thanks")->isVisibleTo(view.get()));

@@ -16,8 +16,7 @@ protected:
         EXPECT_TRUE(std::filesystem::exists(model->lastFile().toStdString()));
         EXPECT_EQ(sim->liveAggregateCount(), 0u);
     }
-    // A call app seen at the next poll and gone `after` later.
-    void callComesAndGoes(std::chrono::milliseconds after) {
+    void callComesAndGoes(std::chrono::milliseconds after) { // seen at the next poll, gone `after` later
         const AudioObjectID app = addCallApp("us.zoom.Zoom", 4101);
         clock->advance(after);
         sim->removeProcess(app);
@@ -72,8 +71,7 @@ TEST_F(RecorderModelTest, FailuresKeepWhatWasRecordedAndNoMicrophoneStillRecords
     EXPECT_TRUE(model->lastFile().isEmpty());
     EXPECT_FALSE(views.panelShown);
 
-    // While recording: a new default microphone is followed; a failure keeps the partial file.
-    sim->clearFaults();
+    sim->clearFaults(); // recording: a new default microphone is followed, a failure keeps the file
     ASSERT_TRUE(startRecording());
     const AudioObjectID other = sim->addDevice(simulatedDevice("Cuffie", {1}, {}));
     sim->setDefaultInput(other);
@@ -106,8 +104,7 @@ TEST_F(RecorderModelTest, CallOfferedAfterFourSecondsOncePerPresenceClosedAfter3
     clock->advance(40s);
     EXPECT_EQ(views.notices.size(), 1u) << "offered twice in one presence";
 
-    // Unanswered: closed after 30 s, not offered again while the app stays.
-    sim->removeProcess(zoom);
+    sim->removeProcess(zoom); // unanswered: closed after 30 s, not offered again while the app stays
     clock->advance(2s);
     zoom = addCallApp("us.zoom.Zoom", 4102);
     clock->advance(6s + 30s - 1ms);
@@ -118,8 +115,7 @@ TEST_F(RecorderModelTest, CallOfferedAfterFourSecondsOncePerPresenceClosedAfter3
     clock->advance(10s);
     EXPECT_EQ(views.notices.size(), 2u) << "an unanswered offer came back while the app stayed";
 
-    // Closed when the call goes; accepted, it records.
-    sim->removeProcess(zoom);
+    sim->removeProcess(zoom); // closed when the call goes; accepted, it records
     clock->advance(2s);
     callComesAndGoes(6s);
     ASSERT_EQ(views.notices.size(), 3u);

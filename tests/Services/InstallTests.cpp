@@ -255,8 +255,7 @@ TEST(PortableSwap, AKillMidwayLeavesTheOldCopyWorking) {
         ::setpgid(0, 0); // with its tar, one group to kill
         ::_exit(PortableSwap::replace(folder, archive) ? 1 : 0);
     }
-    // Killed while the new copy is being unpacked beside the old one.
-    const auto leftovers = [&] {
+    const auto leftovers = [&] { // killed while unpacking beside the old copy
         return QDir(dir.path()).entryList({".quillora-update-*"}, QDir::Dirs | QDir::Hidden);
     };
     EXPECT_TRUE(waitUntil(

@@ -6,6 +6,7 @@
 #include "QuilloraCore/Diagnostics.h"
 
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QSysInfo>
 #include <unistd.h>
 
@@ -104,10 +105,11 @@ protected:
                                                      "CFBundleVersion=210", "QuilloraServiceURL=" + address});
     }
     void answer(LocalHttpServer::Reply reply) { server.setReply("/svc/api/feedback", std::move(reply)); }
-    std::optional<Error> send(const QString& text = "Ciao") {
+    std::optional<Error> send(const QString& text = "Ciao", std::optional<QString> report = std::nullopt,
+                              std::optional<QString> microphone = std::nullopt) {
         std::optional<std::optional<Error>> outcome;
         QObject context;
-        FeedbackSender::send({text, "Ada", "ada@example.org", std::nullopt, std::nullopt}, &context,
+        FeedbackSender::send({text, "Ada", "ada@example.org", report, microphone}, &context,
                              [&](std::optional<Error> error) { outcome = std::move(error); });
         EXPECT_TRUE(waitUntil([&] { return outcome.has_value(); }));
         return outcome.value_or(std::nullopt);
@@ -134,6 +136,12 @@ TEST_F(Feedback, AcceptedRequestCarriesTheMessageAndTheApp) {
     const QString expected =
         json.arg(message, QSysInfo::prettyProductName(), QSysInfo::buildCpuArchitecture());
     EXPECT_EQ(QJsonDocument::fromJson(request.body), QJsonDocument::fromJson(expected.toUtf8()));
+    useService(server.url("/svc/")); // with the report and the microphone, to a base ending in "/"
+    EXPECT_FALSE(send("Ciao", QStringLiteral("Quillora 2.1.0 ..."), QStringLiteral("Microfono USB")));
+    const QJsonObject second = QJsonDocument::fromJson(server.requests[1].body).object();
+    EXPECT_EQ(server.requests[1].path, "/svc/api/feedback");
+    EXPECT_EQ(second.value("diagnostics"), "Quillora 2.1.0 ...");
+    EXPECT_EQ(second.value("app").toObject().value("microphone"), "Microfono USB");
     EXPECT_EQ(FeedbackSender::characterCount(QStringLiteral("\U0001F1EE\U0001F1F9ok")), 3); // a flag
 }
 
@@ -181,8 +189,7 @@ TEST_F(Feedback, NoServiceNoUnsafeAddressNoRedirectAwayNoLateAnswer) {
     }
     EXPECT_EQ(server.requests.size(), 1);
 
-    // A form gone while its request waits hears nothing.
-    useService(server.url("/svc"));
+    useService(server.url("/svc")); // a form gone while its request waits hears nothing
     answer({200, "", "", true});
     bool called = false;
     {
