@@ -1,6 +1,5 @@
-// The desktop face on the offscreen platform against a real model on the simulated audio system: where
-// panels go, the recording panel and the notices, the status menu in each state, the updater's message
-// boxes, starting at login, and the feedback form sending to a service on 127.0.0.1.
+// The desktop face, offscreen, on a real model: panels, notices, the status menu, the updater's boxes,
+// starting at login, and the feedback form.
 #include "Quillora/Desktop/Feedback.h"
 #include "Quillora/Desktop/FloatingPanel.h"
 #include "Quillora/Desktop/LoginStart.h"
@@ -14,7 +13,6 @@
 
 #include <QAbstractButton>
 #include <QCheckBox>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
@@ -23,18 +21,13 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
-#include <QSettings>
 #include <QTest>
 #include <QToolButton>
-#include <gtest/gtest.h>
 
 namespace {
-
-using namespace std::chrono_literals;
 using State = QuilloraApp::LabelState;
 
-// The menu as the user reads it: "-" for a separator, "[x] "/"[ ] " before a toggle, "(label) " before a
-// row that cannot be chosen; a lone "&" marks a mnemonic and is not shown, "&&" shows one "&".
+// The menu as read: "-" separators, "[x] "/"[ ] " toggles, "(label) " disabled rows; "&&" shows as "&".
 QStringList rowsOf(const QMenu& menu) {
     QStringList rows;
     for (const QAction* action : menu.actions()) {
@@ -73,8 +66,7 @@ TEST(Placement, PanelsGoTopRightStayOnScreenAndKeepClearOfEachOther) {
     EXPECT_EQ(FloatingPanel::keptOnScreen(screen, {100, 200, 400, 100}), QPoint(100, 200));
     EXPECT_EQ(FloatingPanel::keptOnScreen(screen, {-50, 0, 400, 100}), QPoint(8, 40));
     EXPECT_EQ(FloatingPanel::keptOnScreen(screen, {300, 300, 2000, 1200}), QPoint(-88, 40)); // right, top in
-    // Above the other panel when there is no room below; top right when there is room on neither side;
-    // exactly enough room below still counts (below is the notices' test).
+    // Above the other panel without room below; top right without room either side; exactly enough below.
     EXPECT_EQ(FloatingPanel::clearOfOrigin(screen, {390, 116}, {600, 900, 400, 63}), QPoint(610, 768));
     EXPECT_EQ(FloatingPanel::clearOfOrigin(screen, {390, 500}, {600, 400, 400, 300}), QPoint(1514, 48));
     EXPECT_EQ(FloatingPanel::clearOfOrigin(screen, {390, 100}, {600, 906, 400, 50}), QPoint(610, 972));
@@ -90,16 +82,15 @@ TEST_F(Desktop, APanelRemembersWhereItWasPutAndStaysOnScreen) {
     panel = std::make_unique<FloatingPanel>(new QLabel("x"), "TestPanel");
     EXPECT_EQ(panel->pos(), screen.topLeft() + QPoint(120, 140));
 
-    // Growing past the bottom of the screen moves it back up.
-    panel->move(screen.left() + 100, screen.bottom() - 60);
+    panel->move(screen.left() + 100, screen.bottom() - 60); // grown past the bottom: moved back up
     panel->showPanel();
     panel->content()->setFixedHeight(200);
     EXPECT_TRUE(waitUntil([&] { return panel->frameGeometry().bottom() <= screen.bottom() - 8; }));
     EXPECT_EQ(panel->pos().x(), screen.left() + 100);
 }
 
-// The recording panel shows the model and drives it; a notice goes top right, below the recording panel
-// while it shows unless it was put elsewhere, and its buttons act.
+// A notice goes top right, below the recording panel unless put elsewhere; the panel shows and drives the
+// model.
 TEST_F(Desktop, RecordingPanelAndNotices) {
     int primary = 0, secondary = 0;
     const Notice notice{"phone.fill", "red",     "Chiamata",         "Vuoi registrarla?",
@@ -148,8 +139,7 @@ TEST_F(Desktop, RecordingPanelAndNotices) {
     EXPECT_FALSE(model->isRecording() || panel->isVisible());
 }
 
-// Walks the status menu through idle, recording, saved, recording without a permitted microphone, quit,
-// and an update waiting: the rows that differ in each, the icon's state and tooltip, and what rows do.
+// The status menu idle, recording, saved, without a permitted microphone, at quit and with an update waiting.
 TEST_F(Desktop, MenuInEachStateAndWhatItsRowsDo) {
     UpdateManager updates(UpdateManager::Options{1h, {}});
     auto face = std::make_unique<QuilloraApp>(*model, updates, panels.get());
@@ -196,15 +186,13 @@ TEST_F(Desktop, MenuInEachStateAndWhatItsRowsDo) {
                State::recording, "In registrazione \u00B7 00:00");
     choose(face->menu(), "Apri le impostazioni del microfono\u2026");
     EXPECT_EQ(services->soundSettings, 1);
-    // "Esci" saves the recording before the program goes.
-    bool recordingAtQuit = true;
+    bool recordingAtQuit = true; // "Esci" saves the recording before the program goes
     face->quit = [&] { recordingAtQuit = model->isRecording(); };
     choose(face->menu(), "Esci da Quillora");
     EXPECT_FALSE(recordingAtQuit);
     EXPECT_GT(QFileInfo(model->lastFile()).size(), 0);
 
-    // An update waiting: its row comes first, and the icon says so whenever nothing is being recorded.
-    LocalHttpServer server;
+    LocalHttpServer server; // an update waiting: its row first, the icon says so when not recording
     server.setReply("/appcast.xml", {200, appcastFeed("210", "2.1")});
     const InfoIni info(
         {"CFBundleShortVersionString=1.4", "CFBundleVersion=140", "SUFeedURL=" + server.url("/appcast.xml")});
@@ -257,8 +245,7 @@ TEST(UpdateDialogBoxes, EachAnswerArrivesOnce) {
     EXPECT_EQ(std::pair(upToDate, failed), std::pair(1, 1));
 }
 
-// Starting at login (on from the first run: the desktop-session test): once turned off, from the menu or
-// by the desktop's settings, it stays off across later starts.
+// Once turned off, from the menu or a settings tool, login start stays off (first run: desktop session).
 TEST(LoginStart, OffStaysOff) {
     QSettings().remove(QStringLiteral("loginStartApplied"));
     LoginStart::applyAtStart();                 // the first run
@@ -298,9 +285,8 @@ protected:
     int closes = 0;
 };
 
-// Sendable messages only, one send at a time; a failure keeps the form and shows the service's words until
-// the next attempt; a success sends what was typed, with the report unless left out, and the next form
-// remembers who sent it.
+// Sendable messages, one send at a time; a failure keeps the form; a success sends what was typed, with the
+// report unless left out, and the next form remembers who sent it.
 TEST_F(FeedbackForm, SendsWhatWasTypedOnceAndKeepsTheFormOnFailure) {
     for (const auto& [message, sendable] : {std::pair{"a", false}, std::pair{"  \n\t \n ", false},
                                             std::pair{" \n e\u0301 \n", false}, std::pair{" ok ", true}}) {

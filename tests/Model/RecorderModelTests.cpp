@@ -1,16 +1,12 @@
-// The application model on the simulated audio system with a manual clock: recordings started and stopped
-// for real, failures, the call watch and its notices, the end-of-call suggestion, update announcements; and
-// which processes capturing the microphone count as calls, and under which name.
+// The model on the simulated audio system and a manual clock: recording, failures, call notices, updates;
+// and which processes using the microphone count as calls.
 #include "QuilloraCore/CallDetector.h"
 #include "Services/AppTestSupport.h"
 
-#include <gtest/gtest.h>
 #include <iterator>
 #include <sstream>
 
 namespace {
-
-using namespace std::chrono_literals;
 
 class RecorderModelTest : public ::testing::Test, public ModelHarness {
 protected:
@@ -20,8 +16,7 @@ protected:
         EXPECT_TRUE(std::filesystem::exists(model->lastFile().toStdString()));
         EXPECT_EQ(sim->liveAggregateCount(), 0u);
     }
-    // A call app seen at the next poll and gone `after` later.
-    void callComesAndGoes(std::chrono::milliseconds after) {
+    void callComesAndGoes(std::chrono::milliseconds after) { // seen at the next poll, gone `after` later
         const AudioObjectID app = addCallApp("us.zoom.Zoom", 4101);
         clock->advance(after);
         sim->removeProcess(app);
@@ -76,8 +71,7 @@ TEST_F(RecorderModelTest, FailuresKeepWhatWasRecordedAndNoMicrophoneStillRecords
     EXPECT_TRUE(model->lastFile().isEmpty());
     EXPECT_FALSE(views.panelShown);
 
-    // While recording: a new default microphone is followed; a failure keeps the partial file.
-    sim->clearFaults();
+    sim->clearFaults(); // recording: a new default microphone is followed, a failure keeps the file
     ASSERT_TRUE(startRecording());
     const AudioObjectID other = sim->addDevice(simulatedDevice("Cuffie", {1}, {}));
     sim->setDefaultInput(other);
@@ -110,8 +104,7 @@ TEST_F(RecorderModelTest, CallOfferedAfterFourSecondsOncePerPresenceClosedAfter3
     clock->advance(40s);
     EXPECT_EQ(views.notices.size(), 1u) << "offered twice in one presence";
 
-    // Unanswered: closed after 30 s, not offered again while the app stays.
-    sim->removeProcess(zoom);
+    sim->removeProcess(zoom); // unanswered: closed after 30 s, not offered again while the app stays
     clock->advance(2s);
     zoom = addCallApp("us.zoom.Zoom", 4102);
     clock->advance(6s + 30s - 1ms);
@@ -122,8 +115,7 @@ TEST_F(RecorderModelTest, CallOfferedAfterFourSecondsOncePerPresenceClosedAfter3
     clock->advance(10s);
     EXPECT_EQ(views.notices.size(), 2u) << "an unanswered offer came back while the app stayed";
 
-    // Closed when the call goes; accepted, it records.
-    sim->removeProcess(zoom);
+    sim->removeProcess(zoom); // closed when the call goes; accepted, it records
     clock->advance(2s);
     callComesAndGoes(6s);
     ASSERT_EQ(views.notices.size(), 3u);
@@ -226,8 +218,7 @@ Apps appsOf(const std::string& identifiers) {
 }
 
 TEST(CallApps, KeepsCallingApplicationsOnceEachAndDropsTheSoundSystemRecordersAndItself) {
-    // Browsers and calling applications as Flatpak ids or executable names, however our own capture is
-    // called; exclusions are case-sensitive, and recorders are matched whole, never as a prefix.
+    // Calling apps by any name; exclusions are case-sensitive, recorders matched whole, not as prefixes.
     const std::string calls = "org.mozilla.firefox teams-for-linux PipeWire Kmix recorder-chat obs-chat "
                               "com.apple.Sirix";
     EXPECT_EQ(appsOf("chromium us.zoom.Zoom " + calls), words("chromium " + calls));
@@ -235,8 +226,7 @@ TEST(CallApps, KeepsCallingApplicationsOnceEachAndDropsTheSoundSystemRecordersAn
                      "gnome-sound-recorder com.apple.siri.x com.apple.coreaudiod pw-record arecord rec "
                      "audacity com.obsproject.Studio com.tandrevel.Quillora"),
               Apps{});
-    // Unreadable identifiers go; two processes of one application and its helpers are one entry, in order
-    // of first occurrence.
+    // Unreadable identifiers go; an application's processes and helpers are one entry, first seen first.
     EXPECT_EQ(appsOf("chromium us.zoom.Zoom - .Helper chromium com.example.app com.apple.WebKit.GPU "
                      "com.example.app.helper"),
               words("chromium com.example.app com.apple.Safari"));

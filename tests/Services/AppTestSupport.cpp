@@ -4,10 +4,8 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QTcpSocket>
-#include <gtest/gtest.h>
 
 LocalHttpServer::LocalHttpServer() {
     if (!server_.listen(QHostAddress::LocalHost, 0)) {
@@ -17,7 +15,7 @@ LocalHttpServer::LocalHttpServer() {
         while (QTcpSocket* socket = server_.nextPendingConnection()) {
             connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
-                // Wait for the whole request: headers, then Content-Length bytes of body.
+                // the whole request: headers, then Content-Length bytes of body
                 const QByteArray buffered = socket->peek(socket->bytesAvailable());
                 const qsizetype headerEnd = buffered.indexOf("\r\n\r\n");
                 Request request;
@@ -75,8 +73,7 @@ QByteArray appcastFeed(const QByteArray& version, const QByteArray& shortVersion
                    "</sparkle:shortVersionString>" + enclosures + "</item>");
 }
 
-// The log's and the preferences' locations are fixed on first use: they go into a folder of this run
-// before anything else runs, with desktop-entry lookups, on the offscreen platform, without an Info.ini.
+// The log, preferences and desktop entries go into a folder of this run, before their places are fixed.
 int main(int argc, char** argv) {
     QTemporaryDir home;
     for (const char* name : {"STATE", "CONFIG", "DATA"}) {

@@ -1,7 +1,6 @@
 #pragma once
-// What the application's tests share: a local HTTP server, a chosen Info.ini, an update feed, a manual
-// clock, recording fakes of the updater's dialogs, the desktop services and the views, and a real model on
-// a simulated audio system.
+// Shared by the application's tests: a local HTTP server, Info.ini, feeds, a manual clock, recording fakes
+// and a real model on the simulated audio system.
 
 #include "Platform/Audio/Simulated/SimulatedAudioHardware.h"
 #include "Quillora/Model/RecorderModel.h"
@@ -10,14 +9,17 @@
 #include "Support/WaitUntil.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QMap>
 #include <QSettings>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <gtest/gtest.h>
 
-// An HTTP/1.1 server on 127.0.0.1: each request gets the canned reply for its path (404 otherwise) and the
-// connection is closed; requests are remembered.
+using namespace std::chrono_literals;
+
+// An HTTP server on 127.0.0.1: canned replies by path (404 otherwise), one per connection; requests kept.
 class LocalHttpServer : public QObject {
     Q_OBJECT
 
@@ -47,9 +49,9 @@ private:
     QMap<QByteArray, Reply> replies_;
 };
 
-void writeFile(const QString& path,
-               const QByteArray& contents);  // with its folders; fails the test if it cannot
-QByteArray readFile(const QString& path);    // empty if it cannot be read
+// writeFile makes the folders and fails the test if it cannot; readFile gives "" if it cannot read.
+void writeFile(const QString& path, const QByteArray& contents);
+QByteArray readFile(const QString& path);
 QByteArray rssFeed(const QByteArray& items); // an update feed with these <item>s
 
 // An Info.ini of "key=value" lines, chosen through QUILLORA_INFO_INI while it lives.
@@ -81,8 +83,8 @@ public:
         shown.append("update " + update.displayVersion);
         installAtOnce ? done(Choice::install) : void(answerUpdate = std::move(done));
     }
-    void showUpToDate(const QString& version, std::function<void()> done) override {
-        note("up to date " + version, done);
+    void showUpToDate(const QString& v, std::function<void()> done) override {
+        note("up to date " + v, done);
     }
     void showCheckFailed(const QString& why, std::function<void()> done) override {
         note("failed " + why, done);
@@ -92,18 +94,14 @@ public:
     void showInstallFailed(const QString& why, std::function<void()> done) override {
         note("install failed " + why, done);
     }
-    void note(const QString& what, const std::function<void()>& done) {
-        shown.append(what);
-        done();
-    }
+    void note(const QString& what, const std::function<void()>& done) { shown.append(what), done(); }
 
     bool installAtOnce = false;
     QStringList shown;
     std::function<void(Choice)> answerUpdate;
 };
 
-// A clock that moves only in advance(): due timers fire in order, each with now() at its due instant; of
-// timers due at one instant, the one set first fires first.
+// A clock that moves only in advance(): due timers fire in order (ties: first set), now() at their instant.
 class ManualClock final : public ModelClock {
 public:
     TimePoint now() const override { return now_; }
@@ -195,8 +193,8 @@ inline SimulatedAudioHardware::DeviceConfig simulatedDevice(const std::string& n
     return device;
 }
 
-// A real model on a simulated audio system (speakers, a USB microphone), a manual clock and recording
-// fakes; recordings go to a temporary folder and preferences start empty.
+// A real model on simulated speakers and USB microphone, a manual clock, recording fakes, a temporary
+// recordings folder and empty preferences.
 class ModelHarness {
 public:
     ModelHarness() {

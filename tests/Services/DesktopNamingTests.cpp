@@ -1,11 +1,6 @@
-// Which installed application a program belongs to, found the way desktops match a window to its launcher
-// and in the best language; the tidy name used when none matches; where entries and sound settings are.
+// Which launcher a program belongs to, matched as desktops do, in the best language; tidy names otherwise.
 #include "AppTestSupport.h"
 #include "Quillora/Services/PlatformServices.h"
-
-#include <QFile>
-#include <QTemporaryDir>
-#include <gtest/gtest.h>
 
 namespace {
 

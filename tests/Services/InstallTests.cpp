@@ -1,7 +1,5 @@
-// Installing: the signature check with real Ed25519 keys; an update's whole path from the feed to PackageKit
-// (a stand-in service on a private D-Bus bus, a feed and downloads on 127.0.0.1) or to the portable copy's
-// swap, killed midway; and the mover that puts a portable copy run from a download or a volume in place,
-// with its desktop entry (checked by desktop-file-validate), on real files in a temporary home.
+// Installing: signatures with real Ed25519 keys; an update from the feed to a stand-in PackageKit on a
+// private bus or to the portable swap, killed midway; the mover of portable copies, in a temporary home.
 #include "AppTestSupport.h"
 
 #include "Quillora/Services/AppInfo.h"
@@ -12,17 +10,12 @@
 #include <QDBusConnection>
 #include <QDBusObjectPath>
 #include <QDir>
-#include <QFile>
 #include <QProcess>
-#include <QSettings>
 #include <QTimer>
 #include <csignal>
-#include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -55,7 +48,6 @@ private:
 
 const QByteArray package = "!<arch>\ndebian-binary   " + QByteArray(200000, 'p');
 
-// A tampered or short download: the installation table below.
 TEST(UpdateSignature, OnlyTheSignedFileWithItsLengthPasses) {
     const ReleaseKey release, other;
     const QString good = release.sign(package), key = release.publicKey();
@@ -73,8 +65,7 @@ TEST(UpdateSignature, OnlyTheSignedFileWithItsLengthPasses) {
     }
 }
 
-// What PackageKit does with a transaction: leave the bus, finish it (exit 1), or refuse it as polkit does
-// (exit 2); "absent": not on the bus at all.
+// What PackageKit does with a transaction: leave the bus, finish it (exit 1), refuse it (2), or not be there.
 enum Service { vanishes, accepts, refuses, absent };
 
 // PackageKit as far as the program uses it: one transaction, recording what it is asked to install.
@@ -91,8 +82,7 @@ public slots:
     void SetHints(const QStringList& given) { hints = given; }
     void InstallFiles(qulonglong, const QStringList& paths) {
         for (const QString& path : paths) {
-            QFile file(path);
-            installed.append(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("unreadable"));
+            installed.append(readFile(path));
         }
         QTimer::singleShot(10ms, this, [this, exit = behaviour] {
             if (exit == vanishes) {
@@ -136,8 +126,7 @@ struct PrivateBus {
     StandInTransaction packageKit;
 };
 
-// A portable copy at `folder` whose program prints `version` and whose Info.ini names it, with its desktop
-// entry and icon; returns its archive, made beside it.
+// A portable copy at `folder` of `version` (its program prints it), with entry and icon; returns its archive.
 QByteArray portableCopy(const QString& folder, const QByteArray& version, bool marked = true,
                         qint64 filler = 0) {
     if (marked) {
@@ -177,9 +166,7 @@ TEST(UpdateInstall, FromTheFeedToPackageKitOrThePortableSwap) {
     LocalHttpServer server;
     const auto enclosure = [&](const QString& name, const QByteArray& bytes) {
         return QStringLiteral("<enclosure url=\"%1\" length=\"%2\" sparkle:edSignature=\"%3\"/>")
-            .arg(server.url("/" + name))
-            .arg(bytes.size())
-            .arg(release.sign(bytes))
+            .arg(server.url("/" + name), QString::number(bytes.size()), release.sign(bytes))
             .toUtf8();
     };
     server.setReply("/appcast.xml", {200, appcastFeed("200", "2.0",
@@ -268,8 +255,7 @@ TEST(PortableSwap, AKillMidwayLeavesTheOldCopyWorking) {
         ::setpgid(0, 0); // with its tar, one group to kill
         ::_exit(PortableSwap::replace(folder, archive) ? 1 : 0);
     }
-    // Killed while the new copy is being unpacked beside the old one.
-    const auto leftovers = [&] {
+    const auto leftovers = [&] { // killed while unpacking beside the old copy
         return QDir(dir.path()).entryList({".quillora-update-*"}, QDir::Dirs | QDir::Hidden);
     };
     EXPECT_TRUE(waitUntil(
@@ -284,8 +270,7 @@ TEST(PortableSwap, AKillMidwayLeavesTheOldCopyWorking) {
     ASSERT_TRUE(WIFSIGNALED(status)) << "the swap ended before it could be interrupted";
     EXPECT_EQ(run(folder + "/bin/quillora"), "1.0");
 
-    // The next run clears the leftovers and swaps.
-    EXPECT_EQ(PortableSwap::replace(folder, archive), std::nullopt);
+    EXPECT_EQ(PortableSwap::replace(folder, archive), std::nullopt); // clears the leftovers, swaps
     EXPECT_EQ(run(folder + "/bin/quillora"), "2.0");
     EXPECT_TRUE(leftovers().isEmpty());
 }
@@ -310,11 +295,6 @@ protected:
         portableCopy(dir.filePath(folder), version, marked);
         return dir.filePath(folder);
     }
-    static QString installedVersion(const QString& folder) {
-        const QString info = AppInfo::infoFilePathFor(folder + "/bin/quillora");
-        return QSettings(info, QSettings::IniFormat).value("CFBundleShortVersionString", "none").toString();
-    }
-    void block(const QString& path) { writeFile(path, "a file where a folder should be"); }
 
     QTemporaryDir dir;
     const QString root = dir.path(), home = root + "/my home"; // a space: the entry's Exec must quote it
@@ -337,7 +317,7 @@ TEST_F(PortableMove, EachFirstLaunchPlaceMovesTheWholeFolder) {
         desktop.launched.clear();
         ASSERT_EQ(AppMover::offerMove(running, places, desktop), Outcome::moved);
         EXPECT_TRUE(desktop.failures.isEmpty()) << desktop.failures.join(", ").toStdString();
-        EXPECT_EQ(installedVersion(destination), QString("1.%1").arg(version));
+        EXPECT_EQ(run(destination + "/bin/quillora"), QString("1.%1").arg(version));
         EXPECT_EQ(AppInfo::portableFolder(destination + "/bin/quillora"), destination);
         EXPECT_EQ(desktop.launched, QStringList{destination + "/bin/quillora"});
         EXPECT_FALSE(QFile::exists(running)); // in the trash
@@ -349,8 +329,8 @@ TEST_F(PortableMove, EachFirstLaunchPlaceMovesTheWholeFolder) {
     EXPECT_EQ(desktop.quits, 4);
     // Every earlier installed copy went to the trash, not away: three replaced, four running copies.
     EXPECT_EQ(QDir(places.dataHome + "/Trash/files").count() - 2, 7u);
-    // Run from where it now is, it is not offered again.
-    EXPECT_EQ(AppMover::offerMove(destination, places, desktop), Outcome::notOffered);
+    EXPECT_EQ(AppMover::offerMove(destination, places, desktop),
+              Outcome::notOffered); // from there: not again
 }
 
 TEST_F(PortableMove, OfferedOnlyForAPortableCopyInAFirstLaunchPlaceAndFailuresKeepIt) {
@@ -369,11 +349,12 @@ TEST_F(PortableMove, OfferedOnlyForAPortableCopyInAFirstLaunchPlaceAndFailuresKe
         {"beside the media folder", copy("mediateca/quillora-1.0-amd64", "1.0"), [] {}, Outcome::notOffered},
         {"gone", dir.filePath("media/u/USB/missing"), [] {}, Outcome::notOffered},
         {"declined", sd, [&] { desktop.accept = false; }, Outcome::declined},
-        {"~/Applications cannot be made", sd, [&] { block(home + "/Applications"); }, Outcome::failed},
+        {"~/Applications cannot be made", sd, [&] { writeFile(home + "/Applications", "x"); },
+         Outcome::failed},
         {"the entries folder cannot be written", sd,
          [&] {
              QFile::remove(home + "/Applications");
-             block(places.dataHome + "/applications");
+             writeFile(places.dataHome + "/applications", "x");
          },
          Outcome::failed},
     };
@@ -386,7 +367,7 @@ TEST_F(PortableMove, OfferedOnlyForAPortableCopyInAFirstLaunchPlaceAndFailuresKe
     EXPECT_EQ(desktop.failures.size(), 2);
     EXPECT_TRUE(desktop.launched.isEmpty());
     EXPECT_EQ(desktop.quits, 0);
-    EXPECT_EQ(installedVersion(sd), "1.0");
+    EXPECT_EQ(run(sd + "/bin/quillora"), "1.0");
     EXPECT_TRUE(AppMover::isPortableCopy(sd));
 
     // A copy in Downloads is taken from the volume it came from (the first media root first).
@@ -395,7 +376,7 @@ TEST_F(PortableMove, OfferedOnlyForAPortableCopyInAFirstLaunchPlaceAndFailuresKe
     ASSERT_EQ(
         AppMover::offerMove(copy("my home/Downloads/quillora-2.0-amd64", "2.0-downloaded"), places, desktop),
         Outcome::moved);
-    EXPECT_EQ(installedVersion(destination), "2.0-volume");
+    EXPECT_EQ(run(destination + "/bin/quillora"), "2.0-volume");
 }
 
 } // namespace

@@ -1,23 +1,18 @@
-// Bundle information from Info.ini, the addresses the program may talk to, the diagnostics report with the
-// log's last lines, and sending feedback to a service the test runs on 127.0.0.1: the request, and every
-// answer but an acceptance turned into an error the form can show.
+// Info.ini, the addresses the program may use, the report with the log's tail, and sending feedback to a
+// service on 127.0.0.1: the request, and every answer but an acceptance refused.
 #include "AppTestSupport.h"
 #include "Quillora/Services/AppInfo.h"
 #include "Quillora/Services/FeedbackSender.h"
 #include "QuilloraCore/Diagnostics.h"
 
-#include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSysInfo>
-#include <QTemporaryDir>
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 namespace {
 
-// Read from Info.ini: the tests below (the report, the feedback request, the update checks). Here: what
-// stands in when it says nothing, and the one the build generates, the default beside the executable.
+// Info.ini's keys are read by the tests below; here, what stands in for missing keys, and the build's.
 TEST(AppInfo, FallsBackWithoutInfoIniKeysAndTheBuildsCarriesTheVersion) {
     const InfoIni info({"Unrelated=1", "CFBundleVersion=1,2"}); // a list, not a string
     EXPECT_EQ(AppInfo::version() + " " + AppInfo::build(), "dev dev");
@@ -58,8 +53,7 @@ TEST(AppInfo, ReportListsTheSystemThenTheLogTail) {
     sim->addProcess(4245, "slack", false); // not capturing
     QByteArray log;
     for (int line = 1; line <= 500; ++line) {
-        log += "riga " + QByteArray::number(line) +
-               (line % 7 == 0 ? "\n\n\n" : "\n"); // blank lines do not count
+        log += "riga " + QByteArray::number(line) + (line % 7 == 0 ? "\n\n\n" : "\n"); // blanks not counted
     }
     Diagnostics::flush();
     writeFile(QString::fromStdString(Diagnostics::fileURL().string()), log);
@@ -86,8 +80,7 @@ TEST(AppInfo, LogTailReadsWholeUtf8LinesWithinItsLimit) {
     ASSERT_EQ(lines.size(), 120);
     EXPECT_TRUE(lines.first().startsWith("180."));
     EXPECT_EQ(lines.last().size(), 999);
-    // A 2500-byte limit holds the last two whole lines and part of a third.
-    EXPECT_EQ(AppInfo::lastLines(path, 120, 2500).size(), 2);
+    EXPECT_EQ(AppInfo::lastLines(path, 120, 2500).size(), 2); // two whole lines and part of a third
 
     const std::pair<QByteArray, QStringList> cases[] = {
         {"uno\n\ndue\ntre", {"uno", "due", "tre"}},
@@ -114,19 +107,12 @@ protected:
     void answer(LocalHttpServer::Reply reply) { server.setReply("/svc/api/feedback", std::move(reply)); }
     std::optional<Error> send(const QString& text = "Ciao", std::optional<QString> report = std::nullopt,
                               std::optional<QString> microphone = std::nullopt) {
-        bool finished = false;
-        std::optional<Error> outcome;
+        std::optional<std::optional<Error>> outcome;
         QObject context;
         FeedbackSender::send({text, "Ada", "ada@example.org", report, microphone}, &context,
-                             [&](std::optional<Error> error) {
-                                 finished = true;
-                                 outcome = std::move(error);
-                             });
-        EXPECT_TRUE(waitUntil([&] { return finished; }));
-        return outcome;
-    }
-    QJsonObject body(qsizetype request) const {
-        return QJsonDocument::fromJson(server.requests[request].body).object();
+                             [&](std::optional<Error> error) { outcome = std::move(error); });
+        EXPECT_TRUE(waitUntil([&] { return outcome.has_value(); }));
+        return outcome.value_or(std::nullopt);
     }
 
     LocalHttpServer server;
@@ -136,8 +122,7 @@ protected:
 TEST_F(Feedback, AcceptedRequestCarriesTheMessageAndTheApp) {
     useService(server.url("/svc"));
     answer({200, R"({"ok":true,"id":"abc"})"});
-    // 12 characters as a reader counts them (a thumb with a skin tone, an "e" with a combining accent),
-    // in 16 UTF-16 units.
+    // 12 characters as a reader counts them (a toned thumb, a combined accent) in 16 UTF-16 units.
     const QString message = QStringLiteral("Grazie! \U0001F44D\U0001F3FD te\u0301");
     const LogSince log;
     EXPECT_FALSE(send(message));
@@ -150,13 +135,13 @@ TEST_F(Feedback, AcceptedRequestCarriesTheMessageAndTheApp) {
                          R"("arch":"%3","microphone":""}})";
     const QString expected =
         json.arg(message, QSysInfo::prettyProductName(), QSysInfo::buildCpuArchitecture());
-    EXPECT_EQ(body(0), QJsonDocument::fromJson(expected.toUtf8()).object());
-    // With the report and the microphone, to a base address that ends in a separator.
-    useService(server.url("/svc/"));
+    EXPECT_EQ(QJsonDocument::fromJson(request.body), QJsonDocument::fromJson(expected.toUtf8()));
+    useService(server.url("/svc/")); // with the report and the microphone, to a base ending in "/"
     EXPECT_FALSE(send("Ciao", QStringLiteral("Quillora 2.1.0 ..."), QStringLiteral("Microfono USB")));
+    const QJsonObject second = QJsonDocument::fromJson(server.requests[1].body).object();
     EXPECT_EQ(server.requests[1].path, "/svc/api/feedback");
-    EXPECT_EQ(body(1).value("diagnostics"), "Quillora 2.1.0 ...");
-    EXPECT_EQ(body(1).value("app").toObject().value("microphone"), "Microfono USB");
+    EXPECT_EQ(second.value("diagnostics"), "Quillora 2.1.0 ...");
+    EXPECT_EQ(second.value("app").toObject().value("microphone"), "Microfono USB");
     EXPECT_EQ(FeedbackSender::characterCount(QStringLiteral("\U0001F1EE\U0001F1F9ok")), 3); // a flag
 }
 
@@ -204,8 +189,7 @@ TEST_F(Feedback, NoServiceNoUnsafeAddressNoRedirectAwayNoLateAnswer) {
     }
     EXPECT_EQ(server.requests.size(), 1);
 
-    // A form gone while its request waits hears nothing.
-    useService(server.url("/svc"));
+    useService(server.url("/svc")); // a form gone while its request waits hears nothing
     answer({200, "", "", true});
     bool called = false;
     {
@@ -214,7 +198,7 @@ TEST_F(Feedback, NoServiceNoUnsafeAddressNoRedirectAwayNoLateAnswer) {
                              [&](std::optional<Error>) { called = true; });
         ASSERT_TRUE(waitUntil([&] { return server.requests.size() == 2; }));
     }
-    runEventsFor(std::chrono::milliseconds(30));
+    runEventsFor(30ms);
     EXPECT_FALSE(called);
 }
 
