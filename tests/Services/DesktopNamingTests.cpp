@@ -98,7 +98,8 @@ TEST(DesktopNaming, EntryFoldersAndTheSoundSettingsProgram) {
         {{"pavucontrol"}, QStringList{"pavucontrol"}},
         {{}, std::nullopt},
     };
-    for (const auto& [present, command] : cases) {
+    for (const auto& [installed, command] : cases) {
+        const QStringList& present = installed; // clang 14 cannot capture a structured binding
         EXPECT_EQ(soundSettingsCommand([&](const QString& program) { return present.contains(program); }),
                   command);
     }
